@@ -1,0 +1,116 @@
+#pragma once
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/DateTime.h"
+
+// One Internet message, in memory, and its message file form on disk: the header block, an
+// empty line, the dot-stuffed body and a line "." alone, every line ending CR LF - byte for
+// byte what an SMTP client sends after DATA and a POP3 server after "+OK" to RETR.
+namespace vorla {
+
+struct TMailAddress {
+    std::string Name;     // display name, UTF-8, may be empty
+    std::string Address;  // local part "@" domain
+    // "Address" alone, or "Name <Address>" (the name quoted when it needs it).
+    std::string Text() const;
+    bool Empty() const { return Name.empty() && Address.empty(); }
+};
+
+class TMailAddressList {
+public:
+    // Appends an empty address for the caller to fill.
+    TMailAddress& Add();
+    // Clears the list and parses text as a comma-separated address list (encoded words in
+    // display names decoded to UTF-8). Unparseable pieces are kept as bare addresses.
+    void SetText(const std::string& text);
+    // The addresses' text forms joined by ", ".
+    std::string Text() const;
+    void Clear() { m_items.clear(); }
+    std::size_t Count() const { return m_items.size(); }
+    bool Empty() const { return m_items.empty(); }
+    TMailAddress& operator[](std::size_t i) { return m_items.at(i); }
+    const TMailAddress& operator[](std::size_t i) const { return m_items.at(i); }
+    auto begin() const { return m_items.begin(); }
+    auto end() const { return m_items.end(); }
+    bool operator==(const TMailAddressList&) const;
+
+private:
+    std::vector<TMailAddress> m_items;
+};
+
+struct TTextPart {
+    std::string ContentType;         // "text/plain; charset=utf-8"
+    std::vector<std::string> Body;   // decoded text, UTF-8
+};
+
+struct TAttachmentPart {
+    std::string ContentType;  // "application/pdf"
+    std::string FileName;     // the name the message gives it ("" when none)
+    std::string StoredPath;   // file holding the decoded content, or the file to attach
+    bool OwnsFile = false;    // a decoded load made StoredPath ("Ind*.tmp") and deletes it
+};
+
+using TMessagePart = std::variant<TTextPart, TAttachmentPart>;
+
+enum class TLoadMode {
+    Raw,      // Body keeps the transmitted body text, MIME structure and all
+    Decoded,  // MIME parts decoded into MessageParts, attachments into files of their own
+};
+
+class TMailMessage {
+public:
+    TMailMessage() = default;
+    ~TMailMessage();  // deletes attachment files that a decoded load made
+    TMailMessage(const TMailMessage&) = delete;             // copy through the text:
+    TMailMessage& operator=(const TMailMessage&) = delete;  // SaveToText + raw LoadFromText
+
+    TLoadMode LoadMode = TLoadMode::Raw;
+
+    // Every header field as read, in order; a folded field is one entry whose continuation
+    // lines stay inside it, joined by CR LF. Callers may add lines ("To: ...").
+    std::vector<std::string> Headers;
+    std::vector<std::string> ExtraHeaders;  // written after all other header lines
+
+    TMailAddress From;
+    TMailAddressList Recipients;  // To
+    TMailAddressList CCList;
+    TMailAddressList BccList;     // never written into the header
+    TMailAddressList ReplyTo;
+    TMailAddress Sender;
+    std::string Subject;          // decoded, UTF-8
+    TDateTime Date = kZeroDate;   // local time; kZeroDate when missing or unreadable
+    std::string ContentType;      // "text/plain"
+    std::string ContentTransferEncoding;
+    std::vector<std::string> Body;
+    std::vector<TMessagePart> MessageParts;
+
+    void Clear();
+    // Throws TFileError "Cannot load message from file <path>" when the file is missing.
+    // Loading clears first. With headersOnly, reading stops after the header block.
+    void LoadFromFile(const std::string& path, bool headersOnly = false);
+    void LoadFromText(const std::string& text, bool headersOnly = false);
+    // The message file form. A standard field whose property was not changed since the load
+    // keeps its original bytes; fields set or changed by a caller are written from the
+    // properties.
+    std::string SaveToText() const;
+    // Written under a temporary name in the same folder, flushed, then renamed into place.
+    void SaveToFile(const std::string& path) const;
+
+private:
+    // Property values as the last load left them; a property equal to its snapshot is
+    // written from the original header line.
+    struct TSnapshot {
+        TMailAddress From;
+        TMailAddressList Recipients, CCList, ReplyTo;
+        TMailAddress Sender;
+        std::string Subject;
+        TDateTime Date = kZeroDate;
+        std::string ContentType, ContentTransferEncoding;
+        bool valid = false;
+    } m_loaded;
+    friend class TMailMessageCodec;
+};
+
+}  // namespace vorla

@@ -1,0 +1,39 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// The classic profile functions over a settings file: section lines "[name]", then key=value
+// lines. Sections and keys are compared without regard to letter case; a missing file or key
+// gives the default; a write keeps every other line (comments, unknown keys and sections)
+// as it was. Each call reads the file anew; writes go through WriteFileAtomic. Line ends are
+// written CR LF; a lone LF is accepted. File errors on writing throw TFileError.
+namespace vorla {
+
+class TIniFile {
+public:
+    explicit TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+    const std::string& FileName() const { return m_fileName; }
+
+    std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
+    // Decimal (leading spaces and a sign allowed); a value that is not a number gives def.
+    long long ReadInteger(const std::string& section, const std::string& key, long long def) const;
+    // "0" false, any other number true; a value that is not a number gives def.
+    bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
+    void WriteInteger(const std::string& section, const std::string& key, long long value);
+    void WriteBool(const std::string& section, const std::string& key, bool value);  // "1"/"0"
+
+    std::vector<std::string> ReadSections() const;                        // in file order
+    std::vector<std::string> ReadSection(const std::string& section) const;  // its keys
+    // Its "key=value" lines, as written.
+    std::vector<std::string> ReadSectionValues(const std::string& section) const;
+    bool SectionExists(const std::string& section) const;
+    void EraseSection(const std::string& section);
+    void DeleteKey(const std::string& section, const std::string& key);
+
+private:
+    std::string m_fileName;
+};
+
+}  // namespace vorla
