@@ -91,6 +91,9 @@ public:
     // Loading clears first. With headersOnly, reading stops after the header block.
     void LoadFromFile(const std::string& path, bool headersOnly = false);
     void LoadFromText(const std::string& text, bool headersOnly = false);
+    // Loads a plain RFC 5322 text as mail clients save it (".eml": any line ends, no
+    // dot-stuffing, no "." terminator), in the current load mode.
+    void LoadFromMailText(const std::string& text);
     // The message file form. A standard field whose property was not changed since the load
     // keeps its original bytes; fields set or changed by a caller are written from the
     // properties.
