@@ -1,0 +1,195 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+// One mail account: how to reach its uplink POP3 server, how to send mail for it, which checks
+// and automatic responses apply, and its folder "<accounts root><folder>/" with the options,
+// response texts, mailbots, own filters, seen checksums and the four message folders.
+namespace vorla {
+
+class TZivadAccounts;
+class TZivadFilters;
+class TZivadMessageCollection;
+
+// One mailbot: a message whose Subject equals subject is answered with text and the files.
+struct TMailbotRecord {
+    std::string subject;
+    std::string text;                // line breaks kept as CR LF (see "mailbot.ini" below)
+    std::vector<std::string> files;  // attachment paths, in order
+};
+
+// The reversible scrambling of the two stored passwords with the key "tUkIr": every character
+// XOR the next key character (cyclic), written as four upper-case hex digits, each new group put
+// in front, so the groups stand in reverse order of the characters. "" stays "".
+std::string ScramblePassword(std::string_view password);
+// Undoes ScramblePassword, reading four-digit groups from the end (either letter case). A group
+// that is not four hex digits or does not hold a byte value, or fewer than four characters left,
+// ends decoding: the characters decoded so far are the result.
+std::string UnscramblePassword(std::string_view stored);
+
+// The checksum by which a fetch recognises a header block it has handled before (CRC-32, zlib).
+std::uint32_t HeaderChecksum(std::string_view headerText);
+
+class TZivadAccount {
+public:
+    static constexpr const char* kOptionsSection = "options";
+    static constexpr std::uint16_t kDefaultPopPort = 110;
+    static constexpr int kDefaultSmtpPort = 25;
+    static constexpr const char* kDefaultAwayText =
+        "I'm away from the office right now and won't be able to respond to your email right away. "
+        "However I'll reply as soon as I get back.";
+    static constexpr const char* kDefaultRejectText = "Your email was rejected by the spam filter.";
+
+    // Sets the construction defaults and creates the account folder (mode 0700, with missing
+    // parents), its four message folders (vorla/, quarantine/, trash/, queue/ and queue/temp/)
+    // and its own filters (file "filters"). An empty folderName gets a new GUID
+    // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}". The folder lies under owner->AccountsRoot(), or
+    // under HomeFolder() + "accounts/" when owner is nullptr. Throws TFileError when the
+    // folders cannot be made. Nothing is read from "options.ini" until Load.
+    TZivadAccount(TZivadAccounts* owner, const std::string& folderName);
+    ~TZivadAccount();
+    TZivadAccount(const TZivadAccount&) = delete;
+    TZivadAccount& operator=(const TZivadAccount&) = delete;
+
+    TZivadAccounts* Owner() const { return m_owner; }
+    const std::string& FolderName() const { return m_folderName; }
+    const std::string& AccountFolder() const { return m_accountFolder; }  // ends in "/"
+    std::string OptionsFileName() const { return m_accountFolder + "options.ini"; }
+    int Index() const;  // position in the owner list, -1 without owner or when not in it
+
+    // Reads "options.ini" (created empty, mode 0600, when missing) with the load defaults: every
+    // field below is overwritten, keys that are absent give the "load" value. Then the away and
+    // reject texts (when their files exist; each line followed by CR LF), the redirect list,
+    // re-creates the four message folders, reads "mailbot.ini" and "msgcrc" (the seen list is
+    // cleared first). A missing account folder leaves the account as it is.
+    //
+    // "popport": a value that is not a decimal number gives 110; a number outside 0..65535 is
+    // invalid: the port becomes 110 and LoadWarnings() names the value (the account list puts
+    // it into the status history), so one bad file neither stops the loading of the others nor
+    // silently points the account at another port.
+    // Throws TFileError when a file exists but cannot be read.
+    void Load();
+    // Problems found by the last Load (human-readable, one line each); empty when there were none.
+    const std::vector<std::string>& LoadWarnings() const { return m_loadWarnings; }
+
+    // Writes every "options.ini" key in its fixed order through the sectioned file (lines that
+    // are not account keys survive), then "away.txt", "reject.txt", "redirect.txt" and
+    // "mailbot.ini" (removed when there are no mailbots). Not "msgcrc", not the filters.
+    // On the first failure it stops and throws TFileError whose message is
+    // "Error saving account: " + the reason; what was written before stays. The caller shows
+    // the message to the user (the account list's SaveAll collects them).
+    //
+    // "mailbot.ini" holds "[subject]", then one "text=" line per line of the text (the text is
+    // split at CR LF, lone LF and lone CR; a text ending in a line break ends with an empty
+    // "text=" line), then one "file=" line per attachment. Load joins the "text=" lines of a
+    // section with CR LF, so a file with a single "text=" line reads as before. Line breaks in
+    // a subject or a file path cannot be stored and are written as spaces.
+    void Save();
+
+    // Writes "msgcrc" (every seen checksum, 32-bit little-endian, in list order) atomically:
+    // a failed write leaves the previous file. Throws TFileError.
+    void SaveSeen() const;
+    // Any thread. The list keeps its order (and the file format); a hash index beside it keeps
+    // the lookup fast for any number of values.
+    bool IsSeen(std::uint32_t crc) const;
+    void AddSeen(std::uint32_t crc);  // appends crc unless IsSeen(crc)
+    std::size_t SeenCount() const;
+    std::vector<std::uint32_t> SeenList() const;  // a copy, in list order
+
+    // Deletes the account folder with everything in it, dot entries included (a leftover
+    // entry would keep the folder, and the next load of the list would bring the account
+    // back). Throws TFileError.
+    void DeleteFolder();
+
+    // Appends a mailbot with the subject, an empty text and no files; returns it.
+    TMailbotRecord& AddMailbot(const std::string& subject);
+    // Removes the mailbot at index, keeping the order of the others; out of range does nothing.
+    void DeleteMailbot(int index);
+
+    // The four message folders; re-created by Load, so do not keep references across a Load.
+    TZivadMessageCollection& VorlaFolder() { return *m_vorla; }
+    TZivadMessageCollection& QuarantineFolder() { return *m_quarantine; }
+    TZivadMessageCollection& TrashFolder() { return *m_trash; }
+    TZivadMessageCollection& QueueFolder() { return *m_queue; }
+    std::string QueueTempFolder() const { return m_accountFolder + "queue/temp/"; }
+    TZivadFilters& Filters() { return *m_filters; }
+
+    // Busy: a fetch or filtering run is active, or the accounts editor holds the account.
+    // Stop request: set by Stop, polled by running operations. Both any thread.
+    bool Busy() const { return m_busy.load(); }
+    void SetBusy(bool busy) { m_busy.store(busy); }
+    // Sets the busy flag when it was clear, as one atomic step; false when it was already set.
+    bool TryBeginBusy();
+    bool StopRequested() const { return m_stopRequest.load(); }
+    void RequestStop() { m_stopRequest.store(true); }
+    void ClearStopRequest() { m_stopRequest.store(false); }
+
+    // --- Settings, named by their "options.ini" keys. Written on the UI thread (editor) while
+    // the account is busy, read by the runs; the initialisers are the construction defaults.
+    std::string name;
+    std::string email;
+    std::string popserver;
+    std::uint16_t popport = kDefaultPopPort;
+    std::string loginname;
+    std::string password;  // plain in memory, scrambled in the file
+    bool enablesend = true;
+    bool senddirect = true;
+    std::string smtpserver;
+    int smtpport = kDefaultSmtpPort;
+    std::string smtploginname;
+    std::string smtppassword;  // plain in memory, scrambled in the file
+    bool enablemailbot = false;
+    bool enablefetch = true;
+    bool nodownload = false;
+    bool nodelete = false;
+    bool enablefilters = true;
+    int rejectkb = 0;  // size limit in KB; below 1 = none
+    bool rejectownemail = false;
+    bool rejectinvalidrecipient = false;
+    bool rejectolddates = false;
+    bool rejectillegalips = false;
+    bool enableredirect = false;
+    bool nameredirect = false;
+    bool redirectquarantined = false;
+    bool redirectdelete = false;
+    bool away = false;
+    std::string awayText = kDefaultAwayText;
+    bool rejectresponse = false;
+    std::string rejectText = kDefaultRejectText;
+    std::vector<std::string> redirectAddresses;  // "redirect.txt", in order
+    std::vector<TMailbotRecord> mailbots;        // "mailbot.ini", in order
+
+private:
+    void CreateFolders();
+    void LoadOptions();
+    void LoadMailbots();
+    void LoadSeen();
+    void SaveOptions();
+    void SaveMailbots();
+
+    TZivadAccounts* m_owner;  // not owned; may be nullptr
+    std::string m_folderName;
+    std::string m_accountFolder;
+    std::atomic<bool> m_stopRequest{false};
+    std::atomic<bool> m_busy{false};
+
+    mutable std::mutex m_seenMutex;  // guards m_seen and m_seenIndex
+    std::vector<std::uint32_t> m_seen;
+    std::unordered_set<std::uint32_t> m_seenIndex;
+
+    std::vector<std::string> m_loadWarnings;
+
+    std::unique_ptr<TZivadMessageCollection> m_vorla;
+    std::unique_ptr<TZivadMessageCollection> m_quarantine;
+    std::unique_ptr<TZivadMessageCollection> m_trash;
+    std::unique_ptr<TZivadMessageCollection> m_queue;
+    std::unique_ptr<TZivadFilters> m_filters;
+};
+
+}  // namespace vorla
