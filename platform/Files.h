@@ -44,6 +44,6 @@ void AppendFileBytes(const std::string& path, const std::string& data);
 
 std::string ExtractFilePath(const std::string& path);  // up to and including the last "/"
 std::string ExtractFileName(const std::string& path);  // after the last "/"
-std::string IncludeTrailingSlash(const std::string& folder);
+std::string IncludeTrailingSlash(const std::string& folder);  // "" stays "" (the current folder)
 
 }  // namespace vorla
