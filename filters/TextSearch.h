@@ -12,20 +12,25 @@ namespace vorla {
 unsigned char FoldByte(unsigned char c);
 
 // Position of the first occurrence of pattern in text at or after start, letter case ignored
-// (Boyer-Moore-Horspool with a skip table built per call). Throws TVorlaError "BufferLen is 0"
-// for an empty pattern, before the text is looked at.
+// (Boyer-Moore-Horspool with a skip table built per call); a start below 1 counts as 1. Throws
+// TVorlaError "BufferLen is 0" for an empty pattern, before the text is looked at.
 std::size_t FindNoCase(std::string_view pattern, std::string_view text, std::size_t start = 1);
 // Every non-overlapping occurrence replaced, left to right. The pattern must not be empty.
 std::string ReplaceAllNoCase(std::string_view text, std::string_view pattern, std::string_view replacement);
 // First byte at or after start (below 1 counts as 1) that folds equal to c; 0 if none.
 std::size_t CharPosNoCase(std::string_view text, char c, std::size_t start = 1);
 
+// Whether text begins with prefix, compared with the fold table: the same answer as
+// FindNoCase(prefix, text) == 1 (also the same error for an empty prefix), without scanning
+// the rest of the text.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+
 // The derived tests every "contains" / "begins with" of the filters means.
 inline bool ContainsNoCase(std::string_view text, std::string_view pattern) {
     return FindNoCase(pattern, text) > 0;
 }
 inline bool BeginsWithNoCase(std::string_view text, std::string_view pattern) {
-    return FindNoCase(pattern, text) == 1;
+    return StartsWithNoCase(text, pattern);
 }
 
 // Line list: split at CR LF, a lone LF or a lone CR; a final line break gives no extra line.
