@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,8 @@ public:
     static constexpr int kDefaultStatusSize = 1000;       // lines
     static constexpr std::uint32_t kDefaultColor = 16634553;
 
-    // Creates, in this order, the account list (which loads every account folder), the global
+    // Creates the (empty) status history first, so that problems found while the parts load
+    // are kept; then, in this order, the account list (which loads every account folder), the global
     // filters ("vorla.fil"), the local POP3 server (not listening), the log, the fetch timer
     // (enabled, 120000 ms, driven by dispatcher) and the status history, then loads
     // "vorla.ini", which may switch the local POP3 server on. The home folder (platform/Home.h)
@@ -138,15 +140,22 @@ public:
     TSlot<TZivadAccount&> OnFetchEnd;        // the uplink part of FetchMail has ended
     TSlot<TZivad&> OnRunEnd;                 // RunAll ended, also after a stop or an error
     TSlot<const std::string&> OnStatusText;  // progress text; empty clears the status bar
+    // Every status line as it is added, with its time prefix, before OnStatusChanged; also
+    // when the history size keeps no lines. For a service that echoes its history.
+    TSlot<const std::string&> OnStatusLine;
 
 private:
     void LoadEngineSettings(const TIniFile& ini);
     void SaveEngineSettings(TIniFile& ini);
-    void ClearSlots();
+    void TimerTick();
+    // The integer value of key, or nullopt after reporting a value that is not a number or
+    // lies outside min..max (the setting then keeps its value).
+    std::optional<long long> ReadChecked(const TIniFile& ini, const char* section, const char* key, long long min,
+                                         long long max, long long current);
 
     TDispatcher& m_dispatcher;
 
-    mutable std::mutex m_statusMutex;  // guards m_statusHistory and m_statusSize changes
+    mutable std::mutex m_statusMutex;  // guards m_statusHistory
     std::unique_ptr<std::deque<std::string>> m_statusHistory;  // newest first; null once freed
     std::atomic<int> m_statusSize{kDefaultStatusSize};
     std::atomic<bool> m_statusFetch{true};
