@@ -78,7 +78,8 @@ std::string SafeLogText(const std::string& text);
 
 // What AddStatus takes: TAB tag TAB account (empty for server events) TAB description.
 std::string StatusEventText(const std::string& tag, const std::string& account, const std::string& description);
-// One status-history line: the time stamp, one space, then the status text.
+// One status-history line: the time stamp, one space, then the status text made safe as
+// SafeLogText does (a status line, too, must stay one line).
 std::string FormatStatusLine(TDateTime when, const std::string& statusText);
 
 }  // namespace vorla
