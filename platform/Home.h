@@ -18,7 +18,8 @@ const std::string& HomeFolder();
 // names are derived.
 std::string ProgramFilePath();
 // Replaces every occurrence of ext (letter case ignored) in path by newExt: "vorla.exe" with
-// ".exe" -> ".ini" gives "vorla.ini".
+// ".exe" -> ".ini" gives "vorla.ini". Only the file name (after the last "/") is changed, so a
+// folder whose name holds ext is left as it is.
 std::string ReplaceExtension(const std::string& path, const std::string& ext, const std::string& newExt);
 
 }  // namespace vorla

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <optional>
 #include <regex>
 #include <set>
@@ -11,9 +10,11 @@
 
 #include "platform/Files.h"
 #include "platform/TempFolder.h"
+#include "EnvGuard.h"
 #include "support/TempDir.h"
 
 using namespace vorla;
+using vorla::test::TEnvGuard;
 using vorla::test::TTempDir;
 using vorla::test::WriteFile;
 
@@ -23,30 +24,6 @@ unsigned ModeOf(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
 }
-
-// Sets an environment variable (or removes it for nullptr) and puts the old value back.
-class TEnvGuard {
-public:
-    TEnvGuard(const char* name, const char* value) : m_name(name) {
-        if (const char* old = std::getenv(name)) m_old = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~TEnvGuard() {
-        if (m_old)
-            setenv(m_name.c_str(), m_old->c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-    TEnvGuard(const TEnvGuard&) = delete;
-    TEnvGuard& operator=(const TEnvGuard&) = delete;
-
-private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
 
 // Points the private folder at a fresh folder for one test, and back to the default after it.
 class TempFolder : public ::testing::Test {
