@@ -7,6 +7,11 @@
 // gives the default; a write keeps every other line (comments, unknown keys and sections)
 // as it was. Each call reads the file anew; writes go through WriteFileAtomic. Line ends are
 // written CR LF; a lone LF is accepted. File errors on writing throw TFileError.
+// Keys and values are read with surrounding spaces removed and one pair of enclosing quotes
+// stripped; lines beginning with ";" are comments. A section that appears twice reads as one
+// (the first entry of a key wins; a new key goes into the first). A name or value with a line
+// break, an empty key or one holding "=" is refused with TVorlaError. New files are made 0600.
+// A file that exists but cannot be read reads as empty; writing to it throws.
 namespace vorla {
 
 class TIniFile {
@@ -26,7 +31,8 @@ public:
 
     std::vector<std::string> ReadSections() const;                        // in file order
     std::vector<std::string> ReadSection(const std::string& section) const;  // its keys
-    // Its "key=value" lines, as written.
+    // Its "key=value" lines, as written (every entry line, a repeated key too; key and value
+    // without surrounding spaces).
     std::vector<std::string> ReadSectionValues(const std::string& section) const;
     bool SectionExists(const std::string& section) const;
     void EraseSection(const std::string& section);
