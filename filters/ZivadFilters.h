@@ -74,9 +74,9 @@ public:
     // Appends one rule per line of the file (lines end in CR LF or a lone LF; a lone CR is
     // part of the line). No duplicate test. A missing file adds nothing. A line whose fifth
     // field is not a decimal integer is still loaded, as an inactive rule, so a damaged line
-    // neither stops the load nor loses its text on the next save; only lines that are empty
-    // or hold nothing but blanks are skipped (they carry no rule). Throws TFileError when the
-    // file exists but cannot be read.
+    // neither stops the load nor loses its text on the next save; only lines made of nothing
+    // but bytes up to the space (empty lines, blanks, NUL and other control bytes) are skipped,
+    // as they carry no rule. Throws TFileError when the file exists but cannot be read.
     void LoadRules();
     // Rewrites the file atomically with every rule's line and CR LF, in list order. Texts the
     // format cannot hold are first made storable in memory too (StorableFieldText), so the
@@ -129,10 +129,11 @@ public:
     // ("<home>/vorla.log"; a missing file leaves every count at 0 and LastUsed empty).
     //
     // Each log line is cut into eight fields at spaces and tabs outside parentheses, a
-    // parenthesised text being one field (see RecountLogFields). A line decides for "Accepted",
-    // "Ok", "Trashed" and "Rejected" entries: when field 5 is one of these words the entry's
-    // name is field 7 and its account field 4; else when field 4 is one of them the name is
-    // field 6 and the line has no account field; other lines name no rule.
+    // parenthesised text being one field (see RecountLogFields). Only "Accepted", "Ok",
+    // "Trashed" and "Rejected" entries name a rule: when field 5 is one of these words the
+    // entry's name is field 7 and its account field 4; else when field 4 is one of them the
+    // name is field 6 and the line has no account field; other lines name no rule. So a
+    // description holding "(" or ")", or an account name holding a blank, is not recounted.
     //
     // The name is the reason the classification wrote: "global:" or "local:" followed by the
     // deciding rule's description, or a built-in reason ("Invalid_Sender", "TLD:ru", ...).
@@ -140,8 +141,9 @@ public:
     // begin with "local:" (both prefixes exact, in lower case); when an account name is set
     // (SetAccountName) an account list counts only entries whose account field equals it
     // exactly, or that have no account field. The rest of the name, after the prefix, is
-    // compared exactly with each rule's Description; the first rule in list order that has
-    // it gets one hit, and LastUsed = fields 0, 1 and 2 joined by spaces ("07 Dec 2026"); later
+    // compared exactly with each rule's Description, as it stands and in the one-line form
+    // the log writes texts in (SafeLogText); the first rule in list order that has it gets
+    // one hit, and LastUsed = fields 0, 1 and 2 joined by spaces ("07 Dec 2026"); later
     // lines overwrite, so the newest entry wins. Built-in reasons, names without a prefix
     // and empty names designate no rule.
     // Throws TFileError when the log exists but cannot be read.
