@@ -88,8 +88,10 @@ public:
     // "mailbot.ini" holds "[subject]", then one "text=" line per line of the text (the text is
     // split at CR LF, lone LF and lone CR; a text ending in a line break ends with an empty
     // "text=" line), then one "file=" line per attachment. Load joins the "text=" lines of a
-    // section with CR LF, so a file with a single "text=" line reads as before. Line breaks in
-    // a subject or a file path cannot be stored and are written as spaces.
+    // section with CR LF, so a file with a single "text=" line reads as before. Values are
+    // taken as they stand (blanks kept), and every section is one mailbot, also when two
+    // subjects differ only in case. Line breaks in a subject or a file path cannot be stored
+    // and are written as spaces.
     void Save();
 
     // Writes "msgcrc" (every seen checksum, 32-bit little-endian, in list order) atomically:
