@@ -86,24 +86,43 @@ public:
     std::vector<std::string> Body;
     std::vector<TMessagePart> MessageParts;
 
+    // Empties every field, list and part (LoadMode stays) and deletes the attachment files
+    // that a decoded load made.
     void Clear();
-    // Throws TFileError "Cannot load message from file <path>" when the file is missing.
-    // Loading clears first. With headersOnly, reading stops after the header block.
+    // Throws TFileError "Cannot load message from file <path>" when the file is missing or
+    // unreadable. Loading clears first. With headersOnly, reading stops after the header block.
     void LoadFromFile(const std::string& path, bool headersOnly = false);
+    // Reads the message file form: lines end at LF (one CR before it dropped, any other CR
+    // kept), reading stops at the line "." and ".." at a line start becomes ".". Any text
+    // loads; a decoded load may throw TFileError when an attachment file cannot be written.
     void LoadFromText(const std::string& text, bool headersOnly = false);
     // Loads a plain RFC 5322 text as mail clients save it (".eml": any line ends, no
     // dot-stuffing, no "." terminator), in the current load mode.
     void LoadFromMailText(const std::string& text);
-    // The message file form. A standard field whose property was not changed since the load
-    // keeps its original bytes; fields set or changed by a caller are written from the
-    // properties.
+    // The message file form: every line CR LF, and every line that begins with "." (header
+    // lines too, so that the POP3 server can send the file as it is) one "." more.
+    // A standard field whose property was not changed since the load keeps its original
+    // bytes; fields set or changed by a caller are written from the properties (encoded words
+    // where not ASCII). Body lines are written as they stand after a raw load; a creator's or a
+    // decoded load's text goes out as UTF-8 quoted-printable when it is not 7bit, and a
+    // decoded load always gets content fields that describe its text as it is now. With
+    // MessageParts the body is multipart/mixed (Body first, as a text part). Throws TFileError
+    // when an attachment's file cannot be read.
     std::string SaveToText() const;
-    // Written under a temporary name in the same folder, flushed, then renamed into place.
+    // Written under a temporary name in the same folder, flushed, then renamed into place
+    // (mode 0600 for a new file). Throws TFileError when it cannot be written.
     void SaveToFile(const std::string& path) const;
 
 private:
-    // Property values as the last load left them; a property equal to its snapshot is
-    // written from the original header line.
+    // How the body lines came to be, which decides how SaveToText writes them.
+    enum class TBodyForm {
+        Text,         // a creator's text: written as is, or as UTF-8 quoted-printable when it needs it
+        Transmitted,  // a raw load: the sender's body text, written unchanged
+        Decoded,      // a decoded load: UTF-8 text; its content fields are always written anew
+    };
+
+    // Property values as the last load left them (all empty for a new or cleared message); a
+    // property equal to its snapshot is written from the original header line.
     struct TSnapshot {
         TMailAddress From;
         TMailAddressList Recipients, CCList, ReplyTo;
@@ -111,9 +130,12 @@ private:
         std::string Subject;
         TDateTime Date = kZeroDate;
         std::string ContentType, ContentTransferEncoding;
-        bool valid = false;
     } m_loaded;
-    friend class TMailMessageCodec;
+    TBodyForm m_bodyForm = TBodyForm::Text;
+
+    void LoadLines(const std::vector<std::string>& lines, bool fileForm, bool headersOnly);
+    void ReadProperties();
+    void DeleteOwnedFiles() noexcept;
 };
 
 }  // namespace vorla
