@@ -4,9 +4,13 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 
 #include "app/CoreVersion.h"
+#include "app/cli/AccountKeys.h"
 #include "app/cli/Commands.h"
+#include "platform/Home.h"
+#include "platform/HomeLock.h"
 
 namespace vorla {
 namespace {
@@ -15,21 +19,52 @@ constexpr const char* kUsage =
     "Usage: vorla [--home DIR] COMMAND [ARGS...]\n"
     "\n"
     "Commands:\n"
+    "  --headless               run the engine as a service until SIGINT or SIGTERM;\n"
+    "                           status lines go to standard output\n"
+    "  accounts                 list the accounts: name, folder, enablefetch and the\n"
+    "                           message counts of vorla, quarantine, trash and queue\n"
+    "  account add NAME [KEY=VALUE...]   add an account with the new-account defaults\n"
+    "  account set NAME KEY=VALUE...     change settings of an account\n"
+    "  account delete NAME      delete an account and its folder\n"
+    "  log                      the activity log, newest line first\n"
+    "  log --daily              the daily summary\n"
+    "  log --accounts           the totals per account\n"
+    "  log --account NAME       the log lines of one account\n"
     "  message FILE             print a message file as Vorla stores it\n"
     "  message --display FILE   print the message as the main window shows it\n"
     "  import DIR FILE.eml...   add RFC 5322 files to the message folder DIR\n"
+    "\n"
+    "Account keys (as in options.ini): name email popserver popport loginname password\n"
+    "  enablefetch away rejectresponse enablefilters enablesend senddirect smtpserver\n"
+    "  smtpport smtploginname smtppassword enableredirect redirectquarantined\n"
+    "  redirectdelete nameredirect nodownload enablemailbot nodelete rejectkb\n"
+    "  rejectownemail rejectinvalidrecipient rejectolddates rejectillegalips\n"
+    "  Booleans 0/1, ports 0..65535; password=- and smtppassword=- read the password\n"
+    "  from standard input.\n"
+    "\n"
+    "The service and the commands that write (account, import) lock the home folder;\n"
+    "a second one is refused while the lock is held.\n"
     "\n"
     "Options:\n"
     "  --home DIR   Vorla's home folder (default $VORLA_HOME, else ~/.local/share/vorla)\n"
     "  --help       this text\n"
     "  --version    the program version\n";
 
-using TCommand = std::function<int(TCliContext&)>;
+struct TCommand {
+    std::function<int(TCliContext&)> run;
+    // The command changes the home folder: it runs with the home folder created, set and
+    // locked for its whole run, so that no other writer (the service included) works beside it.
+    bool writes;
+};
 
 const std::map<std::string, TCommand>& CommandTable() {
     static const std::map<std::string, TCommand> table = {
-        {"message", MessageCommand},
-        {"import", ImportCommand},
+        {"--headless", {HeadlessCommand, true}},
+        {"accounts", {AccountsCommand, false}},
+        {"account", {AccountCommand, true}},
+        {"log", {LogCommand, false}},
+        {"message", {MessageCommand, false}},
+        {"import", {ImportCommand, true}},
     };
     return table;
 }
@@ -53,6 +88,8 @@ int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream
             homeOption = a.substr(7);
         } else if (command.empty() && a == "--help") {
             wantHelp = true;
+        } else if (command.empty() && a == "--headless") {
+            command = a;
         } else if (command.empty() && a == "--version") {
             wantVersion = true;
         } else if (command.empty() && !a.empty() && a[0] == '-') {
@@ -84,9 +121,18 @@ int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream
     }
     TCliContext ctx{rest, homeOption, out, err, in};
     try {
-        return it->second(ctx);
+        std::unique_ptr<THomeLock> lock;
+        if (it->second.writes) {
+            const std::string home = PrepareHomeFolder(homeOption);
+            SetHomeFolder(home);
+            lock = std::make_unique<THomeLock>(home);
+        }
+        return it->second.run(ctx);
     } catch (const TUsageError& e) {
         err << "vorla " << command << ": " << e.message << "\n" << "Try 'vorla --help'.\n";
+        return 2;
+    } catch (const TAccountKeyError& e) {
+        err << "vorla " << command << ": " << e.what() << "; nothing was changed\n";
         return 2;
     } catch (const std::exception& e) {
         err << "vorla " << command << ": " << e.what() << "\n";

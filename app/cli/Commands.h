@@ -3,6 +3,10 @@
 
 // One function per command word; each returns the exit status.
 namespace vorla {
-int MessageCommand(TCliContext& ctx);  // vorla message [--display] FILE
-int ImportCommand(TCliContext& ctx);   // vorla import DIR FILE.eml...
+int MessageCommand(TCliContext& ctx);   // vorla message [--display] FILE
+int ImportCommand(TCliContext& ctx);    // vorla import DIR FILE.eml...
+int HeadlessCommand(TCliContext& ctx);  // vorla --headless: the engine as a service
+int AccountsCommand(TCliContext& ctx);  // vorla accounts
+int AccountCommand(TCliContext& ctx);   // vorla account add|set|delete NAME [KEY=VALUE...]
+int LogCommand(TCliContext& ctx);       // vorla log [--daily | --accounts | --account NAME]
 }  // namespace vorla

@@ -1,0 +1,181 @@
+#include "app/cli/AccountKeys.h"
+
+#include <charconv>
+#include <climits>
+#include <cstdint>
+
+#include "engine/ZivadAccount.h"
+
+namespace vorla {
+namespace {
+
+enum class TKind { Text, Password, Bool, Port, Int32 };
+
+struct TKeyEntry {
+    const char* key;
+    TKind kind;
+    std::string TZivadAccount::*text = nullptr;
+    bool TZivadAccount::*flag = nullptr;
+    std::uint16_t TZivadAccount::*port16 = nullptr;
+    int TZivadAccount::*number = nullptr;
+};
+
+TKeyEntry Text(const char* key, std::string TZivadAccount::*field, TKind kind = TKind::Text) {
+    TKeyEntry e{key, kind};
+    e.text = field;
+    return e;
+}
+TKeyEntry Flag(const char* key, bool TZivadAccount::*field) {
+    TKeyEntry e{key, TKind::Bool};
+    e.flag = field;
+    return e;
+}
+TKeyEntry Port16(const char* key, std::uint16_t TZivadAccount::*field) {
+    TKeyEntry e{key, TKind::Port};
+    e.port16 = field;
+    return e;
+}
+TKeyEntry Number(const char* key, int TZivadAccount::*field, TKind kind) {
+    TKeyEntry e{key, kind};
+    e.number = field;
+    return e;
+}
+
+// In the order in which "options.ini" holds them.
+const std::vector<TKeyEntry>& KeyTable() {
+    using A = TZivadAccount;
+    static const std::vector<TKeyEntry> table = {
+        Text("name", &A::name),
+        Text("email", &A::email),
+        Text("popserver", &A::popserver),
+        Port16("popport", &A::popport),
+        Text("loginname", &A::loginname),
+        Text("password", &A::password, TKind::Password),
+        Flag("enablefetch", &A::enablefetch),
+        Flag("away", &A::away),
+        Flag("rejectresponse", &A::rejectresponse),
+        Flag("enablefilters", &A::enablefilters),
+        Flag("enablesend", &A::enablesend),
+        Flag("senddirect", &A::senddirect),
+        Text("smtpserver", &A::smtpserver),
+        Number("smtpport", &A::smtpport, TKind::Port),
+        Text("smtploginname", &A::smtploginname),
+        Text("smtppassword", &A::smtppassword, TKind::Password),
+        Flag("enableredirect", &A::enableredirect),
+        Flag("redirectquarantined", &A::redirectquarantined),
+        Flag("redirectdelete", &A::redirectdelete),
+        Flag("nameredirect", &A::nameredirect),
+        Flag("nodownload", &A::nodownload),
+        Flag("enablemailbot", &A::enablemailbot),
+        Flag("nodelete", &A::nodelete),
+        Number("rejectkb", &A::rejectkb, TKind::Int32),
+        Flag("rejectownemail", &A::rejectownemail),
+        Flag("rejectinvalidrecipient", &A::rejectinvalidrecipient),
+        Flag("rejectolddates", &A::rejectolddates),
+        Flag("rejectillegalips", &A::rejectillegalips),
+    };
+    return table;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+const TKeyEntry* FindKey(const std::string& key) {
+    const std::string wanted = Lower(key);
+    for (const TKeyEntry& e : KeyTable())
+        if (wanted == e.key) return &e;
+    return nullptr;
+}
+
+bool ParseBool(const std::string& value, bool& result) {
+    const std::string v = Lower(value);
+    if (v == "1" || v == "true" || v == "yes" || v == "on") {
+        result = true;
+        return true;
+    }
+    if (v == "0" || v == "false" || v == "no" || v == "off") {
+        result = false;
+        return true;
+    }
+    return false;
+}
+
+// A whole decimal number, an optional leading "-", nothing else.
+bool ParseWhole(const std::string& value, long long min, long long max, long long& result) {
+    const char* first = value.data();
+    const char* last = first + value.size();
+    auto [ptr, ec] = std::from_chars(first, last, result);
+    return ec == std::errc() && ptr == last && first != last && result >= min && result <= max;
+}
+
+}  // namespace
+
+bool IsPlainText(const std::string& text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+bool IsPasswordKey(const std::string& key) {
+    const TKeyEntry* e = FindKey(key);
+    return e && e->kind == TKind::Password;
+}
+
+bool IsNameKey(const std::string& key) { return Lower(key) == "name"; }
+
+const std::vector<std::string>& AccountSettingKeys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> out;
+        for (const TKeyEntry& e : KeyTable()) out.emplace_back(e.key);
+        return out;
+    }();
+    return keys;
+}
+
+TAccountChange ParseAccountSetting(const std::string& key, const std::string& value) {
+    const TKeyEntry* e = FindKey(key);
+    if (!e) throw TAccountKeyError("unknown account setting '" + key + "'");
+    const std::string name = e->key;
+    switch (e->kind) {
+        case TKind::Text:
+        case TKind::Password: {
+            if (!IsPlainText(value))
+                throw TAccountKeyError("the value of " + name + " must not hold control characters or line breaks");
+            if (name == "name" && value.empty()) throw TAccountKeyError("the account name must not be empty");
+            auto field = e->text;
+            return [field, value](TZivadAccount& a) { a.*field = value; };
+        }
+        case TKind::Bool: {
+            bool flag = false;
+            if (!ParseBool(value, flag))
+                throw TAccountKeyError("the value of " + name + " must be 0 or 1 (or true/false, yes/no, on/off), not '" +
+                                       value + "'");
+            auto field = e->flag;
+            return [field, flag](TZivadAccount& a) { a.*field = flag; };
+        }
+        case TKind::Port: {
+            long long n = 0;
+            if (!ParseWhole(value, 0, 65535, n))
+                throw TAccountKeyError("the value of " + name + " must be a port number 0..65535, not '" + value + "'");
+            if (e->port16) {
+                auto field = e->port16;
+                return [field, n](TZivadAccount& a) { a.*field = static_cast<std::uint16_t>(n); };
+            }
+            auto field = e->number;
+            return [field, n](TZivadAccount& a) { a.*field = static_cast<int>(n); };
+        }
+        case TKind::Int32: {
+            long long n = 0;
+            if (!ParseWhole(value, INT32_MIN, INT32_MAX, n))
+                throw TAccountKeyError("the value of " + name + " must be a whole number, not '" + value + "'");
+            auto field = e->number;
+            return [field, n](TZivadAccount& a) { a.*field = static_cast<int>(n); };
+        }
+    }
+    throw TAccountKeyError("unknown account setting '" + key + "'");
+}
+
+}  // namespace vorla
