@@ -3,6 +3,7 @@
 #include <limits>
 #include <random>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "filters/ZivadFilters.h"
@@ -441,6 +442,29 @@ TEST_F(FiltersTest, SaveMakesTheListEqualWhatTheFileHolds) {
     EXPECT_EQ(reloaded.RuleAt(0)->SearchText(), rule.SearchText());
     EXPECT_EQ(reloaded.RuleAt(0)->Description(), rule.Description());
     EXPECT_EQ(rule.SearchText(), " ,leading  and \"quoted', text");
+}
+
+TEST_F(FiltersTest, RulesAppendedByAnotherThreadLeaveHeldRulesInPlace) {
+    // The fetch thread appends automatic rules while the main thread walks the list under
+    // the list's lock; a rule pointer held across the appends stays valid.
+    TZivadFilters list(Path("f"));
+    TZivadFilterItem* first = &Add(list, "first");
+    constexpr int kAppends = 2000;
+    std::thread fetch([&] {
+        for (int i = 0; i < kAppends; ++i) {
+            std::scoped_lock lock(list.Mutex());
+            Add(list, "auto " + std::to_string(i), TFilterAction::Reject, TFilterSection::ReceivedIP);
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        std::scoped_lock lock(list.Mutex());
+        for (int i = 0; i < list.RuleCount(); ++i) ASSERT_NE(list.RuleAt(i), nullptr);
+        ASSERT_EQ(list.RuleAt(0), first);
+    }
+    fetch.join();
+    EXPECT_EQ(list.RuleCount(), kAppends + 1);
+    EXPECT_EQ(first->SearchText(), "first");
+    EXPECT_EQ(list.RuleAt(kAppends)->SearchText(), "auto " + std::to_string(kAppends - 1));
 }
 
 // ---- Export and import -----------------------------------------------------------------------
