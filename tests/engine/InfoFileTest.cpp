@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <string>
+
+#include "engine/InfoFile.h"
+#include "platform/Errors.h"
+#include "platform/Files.h"
+#include "support/TempDir.h"
+
+using namespace vorla;
+using vorla::test::ReadFile;
+using vorla::test::TTempDir;
+using vorla::test::WriteFile;
+
+namespace {
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+TEST(InfoFile, ReadStringFindsEntriesAsTheyStand) {
+    TTempDir dir;
+    WriteFile(dir / "options.ini",
+              "[OPTIONS]\r\n"
+              "Name=Home account\r\n"
+              "popserver= pop.example.org \r\n"
+              "empty=\r\n"
+              "eq=a=b\r\n"
+              "\r\n"
+              "after blank=still here\n"   // empty lines do not end a section when reading
+              " spaced=1\r\n"
+              "[other]\r\n"
+              "popuser=not this one\r\n"
+              " [options]\r\n"              // a header with a leading space is none
+              "poppass=not this either\r\n"
+              "[options]\r\n"
+              "name=second copy\r\n"
+              "popuser=ann\r\n"
+              "cr=x\ry");
+    const TInfoFile info(dir / "options.ini");
+    struct Row {
+        const char* section;
+        const char* key;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"options", "name", "Home account"},          // header and key in other letter case
+        {"options", "popserver", " pop.example.org "},  // nothing is trimmed
+        {"options", "empty", ""},
+        {"options", "eq", "a=b"},
+        {"options", "after blank", "still here"},
+        {"options", "spaced", "<def>"},
+        {"options", " spaced", "1"},
+        {"options", "popuser", "ann"},  // found under the later header of the same section
+        {"options", "poppass", "<def>"},
+        {"options", "cr", "x\ry"},       // a lone CR is no line end
+        {"other", "popuser", "not this one"},
+        {"other", "name", "<def>"},
+        {"nosection", "name", "<def>"},
+        {"options", "nam", "<def>"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.section) + "/" + r.key);
+        EXPECT_EQ(info.ReadString(r.section, r.key, "<def>"), r.expected);
+    }
+}
+
+TEST(InfoFile, ReadStringCreatesAMissingFile) {
+    TTempDir dir;
+    const TInfoFile info(dir / "options.ini");
+    EXPECT_EQ(info.ReadString("options", "name", "def"), "def");
+    EXPECT_TRUE(FileExists(dir / "options.ini"));
+    EXPECT_EQ(FileSize(dir / "options.ini"), 0u);
+    EXPECT_EQ(ModeOf(dir / "options.ini"), 0600u);
+    EXPECT_THROW(TInfoFile(dir / "missing/options.ini").ReadString("options", "name", ""), TFileError);
+}
+
+TEST(InfoFile, ReadBoolLooksAtTheFirstCharacterOnly) {
+    TTempDir dir;
+    WriteFile(dir / "options.ini",
+              "[options]\r\none=1\r\nzero=0\r\nnine=9\r\nten=10\r\nzeroone=01\r\nword=yes\r\nspace= 1\r\n"
+              "empty=\r\nminus=-1\r\n");
+    const TInfoFile info(dir / "options.ini");
+    struct Row {
+        const char* key;
+        bool withFalse;  // read with default false
+        bool withTrue;   // read with default true
+    };
+    const Row rows[] = {
+        {"one", true, true},      {"zero", false, false},  {"nine", true, true},      {"ten", true, true},
+        {"zeroone", false, false}, {"word", false, true},  {"space", false, true},    {"empty", false, true},
+        {"minus", false, true},   {"missing", false, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.key);
+        EXPECT_EQ(info.ReadBool("options", r.key, false), r.withFalse);
+        EXPECT_EQ(info.ReadBool("options", r.key, true), r.withTrue);
+    }
+}
+
+TEST(InfoFile, ReadBoolOnAMissingFileIsAnError) {
+    TTempDir dir;
+    const TInfoFile info(dir / "options.ini");
+    EXPECT_THROW(info.ReadBool("options", "enablefetch", true), TFileError);
+    EXPECT_FALSE(FileExists(dir / "options.ini"));
+}
+
+TEST(InfoFile, WriteStringCopiesTheFileAndSetsTheEntry) {
+    struct Row {
+        const char* why;
+        std::string before;  // "<none>": no file
+        std::string section, key, value;
+        std::string after;
+    };
+    const Row rows[] = {
+        {"new key after the last entry", "[options]\r\na=1\r\n", "options", "b", "2",
+         "[options]\r\na=1\r\nb=2\r\n"},
+        {"key on the last line, no line end", "[options]\r\na=1\r\nb=1", "options", "b", "2",
+         "[options]\r\na=1\r\nb=2\r\n"},
+        {"key on the last line", "[options]\r\nb=1\r\n", "options", "b", "2", "[options]\r\nb=2\r\n"},
+        {"no such section: empty line first", "[log]\r\nx=1\r\n", "options", "b", "2",
+         "[log]\r\nx=1\r\n\r\n[options]\r\nb=2\r\n"},
+        {"no such section, file ends in an empty line", "[log]\r\nx=1\r\n\r\n", "options", "b", "2",
+         "[log]\r\nx=1\r\n\r\n[options]\r\nb=2\r\n"},
+        {"empty file", "", "options", "b", "2", "[options]\r\nb=2\r\n"},
+        {"missing file", "<none>", "Options", "Name", "x", "[Options]\r\nName=x\r\n"},
+        {"upper-case header, caller's case written", "[OPTIONS]\r\nNAME=old\r\n", "options", "name", "new",
+         "[OPTIONS]\r\nname=new\r\n"},
+        {"header with a leading space is another section", " [options]\r\nb=1\r\n", "options", "b", "2",
+         " [options]\r\nb=1\r\n\r\n[options]\r\nb=2\r\n"},
+        {"an empty line ends the section when writing", "[options]\r\na=1\r\n\r\nb=1\r\n", "options", "b", "2",
+         "[options]\r\na=1\r\nb=2\r\n\r\nb=1\r\n"},
+        {"the next header ends the section", "[options]\r\na=1\r\n[log]\r\nb=1\r\n", "options", "b", "2",
+         "[options]\r\na=1\r\nb=2\r\n[log]\r\nb=1\r\n"},
+        {"only the first entry is replaced", "[options]\r\nb=1\r\nb=3\r\n", "options", "b", "2",
+         "[options]\r\nb=2\r\nb=3\r\n"},
+        {"every copy of the section gets the entry", "[options]\r\na=1\r\n[x]\r\n[options]\r\nb=1\r\n", "options",
+         "b", "2", "[options]\r\na=1\r\nb=2\r\n[x]\r\n[options]\r\nb=2\r\n"},
+        {"a header right after the header", "[options]\r\n[options]\r\n", "options", "b", "2",
+         "[options]\r\nb=2\r\n[options]\r\nb=2\r\n"},
+        {"lone LF lines come out CR LF", "[options]\na=1\nz=9\n", "options", "a", "2",
+         "[options]\r\na=2\r\nz=9\r\n"},
+        {"a longer key is another key", "[options]\r\nab=1\r\n", "options", "a", "2",
+         "[options]\r\nab=1\r\na=2\r\n"},
+        {"value keeps its spaces", "[options]\r\n", "options", "name", " two  words ",
+         "[options]\r\nname= two  words \r\n"},
+        {"lines before any section", "; note\r\n", "options", "b", "2", "; note\r\n\r\n[options]\r\nb=2\r\n"},
+    };
+    TTempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        const std::string path = dir / "options.ini";
+        DeleteFile(path);
+        if (r.before != "<none>") WriteFile(path, r.before);
+        TInfoFile info(path);
+        info.WriteString(r.section, r.key, r.value);
+        EXPECT_EQ(ReadFile(path), r.after);
+        EXPECT_EQ(info.ReadString(r.section, r.key, "<def>"), r.value);
+        EXPECT_FALSE(FileExists(path + ".tmp"));
+    }
+}
+
+TEST(InfoFile, AFullSaveKeepsUnknownLinesAndReadsBack) {
+    TTempDir dir;
+    const std::string path = dir / "options.ini";
+    WriteFile(path, "; written by hand\r\n[options]\r\nfuturekey=keep me\r\n\r\n[extra]\r\nz=1\r\n");
+    TInfoFile info(path);
+    const std::string keys[] = {"name", "popserver", "popport", "popuser", "poppass", "enablefetch"};
+    for (int round = 0; round < 3; ++round)
+        for (const std::string& key : keys) info.WriteString("options", key, key + std::to_string(round));
+    info.WriteBool("options", "enablefetch", true);
+    info.WriteBool("options", "rejectolddates", false);
+    for (const std::string& key : keys) {
+        SCOPED_TRACE(key);
+        if (key != "enablefetch") {
+            EXPECT_EQ(info.ReadString("options", key, ""), key + "2");
+        }
+    }
+    EXPECT_TRUE(info.ReadBool("options", "enablefetch", false));
+    EXPECT_FALSE(info.ReadBool("options", "rejectolddates", true));
+    EXPECT_EQ(info.ReadString("options", "futurekey", ""), "keep me");
+    EXPECT_EQ(info.ReadString("extra", "z", ""), "1");
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(text.rfind("; written by hand\r\n[options]\r\nfuturekey=keep me\r\nname=name2\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\n\r\n[extra]\r\nz=1\r\n"), std::string::npos) << text;
+    for (const std::string& key : keys) {
+        SCOPED_TRACE(key);
+        const std::size_t first = text.find("\n" + key + "=");
+        ASSERT_NE(first, std::string::npos);
+        EXPECT_EQ(text.find("\n" + key + "=", first + 1), std::string::npos);  // no second copy
+    }
+}
+
+TEST(InfoFile, WriteKeepsTheModeOfAnExistingFileAndMakesNewOnesPrivate) {
+    TTempDir dir;
+    TInfoFile fresh(dir / "new.ini");
+    fresh.WriteString("options", "poppass", "secret");
+    EXPECT_EQ(ModeOf(dir / "new.ini"), 0600u);
+
+    WriteFile(dir / "shared.ini", "[options]\r\n");
+    ::chmod((dir / "shared.ini").c_str(), 0640);
+    TInfoFile shared(dir / "shared.ini");
+    shared.WriteString("options", "a", "1");
+    EXPECT_EQ(ModeOf(dir / "shared.ini"), 0640u);
+}
+
+TEST(InfoFile, RefusesLineBreaksThatWouldForgeEntries) {
+    TTempDir dir;
+    WriteFile(dir / "options.ini", "[options]\r\npoppass=old\r\n");
+    TInfoFile info(dir / "options.ini");
+    EXPECT_THROW(info.WriteString("options", "poppass", "x\r\n[options]\r\nenablefetch=0"), TVorlaError);
+    EXPECT_THROW(info.WriteString("options", "pop\npass", "x"), TVorlaError);
+    EXPECT_THROW(info.WriteString("opt\rions", "poppass", "x"), TVorlaError);
+    EXPECT_EQ(ReadFile(dir / "options.ini"), "[options]\r\npoppass=old\r\n");
+}
+
+TEST(InfoFile, AFailedWriteLeavesTheOldFile) {
+    TTempDir dir;
+    const std::string path = dir / "options.ini";
+    const std::string old = "[options]\r\nname=old\r\n";
+    WriteFile(path, old);
+    TInfoFile info(path);
+    {
+        // Files may not grow past 100 bytes: the rewrite runs into a full disk.
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lower = saved;
+        lower.rlim_cur = 100;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+        EXPECT_THROW(info.WriteString("options", "signature", std::string(500, 's')), TFileError);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_FALSE(FileExists(path + ".tmp"));
+
+    TInfoFile nowhere(dir / "gone/options.ini");
+    EXPECT_THROW(nowhere.WriteString("options", "a", "1"), TFileError);
+}
