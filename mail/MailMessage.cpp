@@ -353,6 +353,9 @@ std::string TMailMessage::SaveToText() const {
             for (std::string& line : part.Head) bodyLines.push_back(std::move(line));
             bodyLines.emplace_back();
             for (std::string& line : part.Body) bodyLines.push_back(std::move(line));
+            // The line break before a boundary belongs to the boundary; this empty line gives
+            // the content its final line end, so that a last empty line survives.
+            bodyLines.emplace_back();
         }
         bodyLines.push_back("--" + boundary + "--");
         forcedType = "multipart/mixed; boundary=\"" + boundary + "\"";

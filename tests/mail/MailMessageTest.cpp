@@ -345,7 +345,7 @@ TEST_F(MailMessageFixture, PartsAreWrittenAsMultipartAndDecodeBack) {
     TMailMessage m;
     m.From.Address = "me@example.org";
     m.Body = {"Intro"};
-    m.MessageParts.emplace_back(TTextPart{"text/plain", {"Gr\xc3\xbc\xc3\x9f""e", "second"}});
+    m.MessageParts.emplace_back(TTextPart{"text/plain", {"Gr\xc3\xbc\xc3\x9f""e", "second", ""}});
     m.MessageParts.emplace_back(TAttachmentPart{"", "", dir / "r\xc3\xa9sum\xc3\xa9.bin", false});
     const std::string text = m.SaveToText();
     EXPECT_EQ(text, m.SaveToText());  // the same bytes every time
@@ -360,7 +360,7 @@ TEST_F(MailMessageFixture, PartsAreWrittenAsMultipartAndDecodeBack) {
     back.LoadFromText(text);
     ASSERT_EQ(back.MessageParts.size(), 3u);
     EXPECT_EQ(std::get<TTextPart>(back.MessageParts[0]).Body, TLines{"Intro"});
-    EXPECT_EQ(std::get<TTextPart>(back.MessageParts[1]).Body, (TLines{"Gr\xc3\xbc\xc3\x9f""e", "second"}));
+    EXPECT_EQ(std::get<TTextPart>(back.MessageParts[1]).Body, (TLines{"Gr\xc3\xbc\xc3\x9f""e", "second", ""}));
     const auto& file = std::get<TAttachmentPart>(back.MessageParts[2]);
     EXPECT_EQ(file.FileName, "r\xc3\xa9sum\xc3\xa9.bin");
     EXPECT_TRUE(file.OwnsFile);
