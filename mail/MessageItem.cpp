@@ -1,8 +1,13 @@
 // One stored message and its file; the Received stamp and the display text.
 #include <climits>
+#include <cstdint>
 #include <exception>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "filters/Helpers.h"
 #include "filters/TextSearch.h"
@@ -23,13 +28,10 @@ constexpr std::string_view kFileNameKey = "filename=";
 std::string FileNameAfterKey(const std::string& line) {
     const std::size_t at = FindNoCase(kFileNameKey, line);
     std::string name = line.substr(at - 1 + kFileNameKey.size());
-    if (const std::size_t open = name.find('"'); open != std::string::npos) name.erase(0, open + 1);
-    if (const std::size_t close = name.find('"'); close != std::string::npos) name.erase(close);
+    if (const std::size_t first = name.find('"'); first != std::string::npos) name.erase(0, first + 1);
+    if (const std::size_t next = name.find('"'); next != std::string::npos) name.erase(next);
     return name;
 }
-
-// Lines of a message file text; the file form ends every line with CR LF.
-std::vector<std::string> FileLines(const std::string& text) { return SplitLines(text); }
 
 }  // namespace
 
@@ -140,11 +142,11 @@ std::string TZivadMessageItem::ReceivedIPs(bool all) {
         text = m_message->SaveToText();
         Release();
     }
-    return ExtractReceivedIPs(FileLines(text), all);
+    return ExtractReceivedIPs(SplitLines(text), all);
 }
 
 std::string TZivadMessageItem::AttachmentName() const {
-    const std::vector<std::string> lines = FileLines(FileText());
+    const std::vector<std::string> lines = SplitLines(FileText());
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (!StartsWithNoCase(lines[i], kAttachmentLine)) continue;
         // Most mail names the file on the disposition line itself; folded headers put it on
