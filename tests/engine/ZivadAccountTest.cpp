@@ -414,13 +414,5 @@ TEST_F(AccountTest, DeleteFolderRemovesEverythingAndLoadOfAMissingFolderKeepsThe
     EXPECT_TRUE(account.enablefetch);
 }
 
-TEST_F(AccountTest, BusyFlagIsTakenOnlyOnce) {
-    TZivadAccount account(nullptr, "busy");
-    EXPECT_TRUE(account.TryBeginBusy());
-    EXPECT_FALSE(account.TryBeginBusy());
-    account.SetBusy(false);
-    EXPECT_TRUE(account.TryBeginBusy());
-}
-
 }  // namespace
 }  // namespace vorla

@@ -1,0 +1,92 @@
+// How fast an account recognises seen header blocks, and how long the account list takes to load.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "engine/ZivadAccount.h"
+#include "engine/ZivadAccounts.h"
+#include "platform/Files.h"
+#include "platform/Home.h"
+
+namespace {
+
+using namespace vorla;
+
+// A fresh folder for one benchmark, removed afterwards.
+class TBenchFolder {
+public:
+    TBenchFolder() {
+        std::string templ = (std::filesystem::temp_directory_path() / "vorla-bench-XXXXXX").string();
+        if (!mkdtemp(templ.data())) std::abort();
+        m_path = templ + "/";
+        SetHomeFolder(m_path);
+    }
+    ~TBenchFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+constexpr int kSeenCount = 200000;
+
+// Lookups in an account holding 200,000 seen checksums. Arg 1: values that are in the list;
+// arg 0: values that are not (every stored value is even, every probe for a miss odd).
+void BM_IsSeen(benchmark::State& state) {
+    TBenchFolder folder;
+    TZivadAccount account(nullptr, "bench");
+    std::mt19937 random(42);
+    std::vector<std::uint32_t> stored;
+    stored.reserve(kSeenCount);
+    while (account.SeenCount() < static_cast<std::size_t>(kSeenCount)) {
+        const std::uint32_t crc = random() & ~1u;
+        account.AddSeen(crc);
+        stored.push_back(crc);
+    }
+    const bool hits = state.range(0) == 1;
+    std::size_t i = 0;
+    std::int64_t found = 0;
+    for (auto _ : state) {
+        const std::uint32_t probe = hits ? stored[i % stored.size()] : (stored[i % stored.size()] | 1u);
+        found += account.IsSeen(probe);
+        ++i;
+    }
+    if (found != (hits ? state.iterations() : 0)) state.SkipWithError("wrong lookup result");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IsSeen)->Arg(1)->Arg(0)->ArgNames({"hit"});
+
+// LoadAll of 200 account folders, each with a full "options.ini", away and reject texts, a
+// mailbot, 1,000 seen checksums and empty message folders, as SaveAll and SaveSeenAll wrote them.
+void BM_LoadAll200Accounts(benchmark::State& state) {
+    TBenchFolder folder;
+    {
+        TZivadAccounts list(nullptr);
+        for (int a = 0; a < 200; ++a) {
+            TZivadAccount& account = list.Add("account" + std::to_string(1000 + a));
+            account.name = "Account " + std::to_string(a);
+            account.popserver = "pop.example.org";
+            account.loginname = "user" + std::to_string(a);
+            account.password = "secret" + std::to_string(a);
+            account.AddMailbot("info").text = "Line one\r\nLine two\r\n";
+            for (std::uint32_t c = 0; c < 1000; ++c) account.AddSeen(c * 2654435761u + static_cast<std::uint32_t>(a));
+        }
+        if (!list.SaveAll().empty()) state.SkipWithError("saving the accounts failed");
+    }  // writes the seen lists
+    for (auto _ : state) {
+        TZivadAccounts list(nullptr);
+        if (list.Count() != 200) state.SkipWithError("not every account loaded");
+        state.PauseTiming();  // destruction writes the seen lists back: not part of loading
+        list.Clear();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_LoadAll200Accounts)->Unit(benchmark::kMillisecond);
+
+}  // namespace
