@@ -214,13 +214,14 @@ bool TMailAddressList::operator==(const TMailAddressList& other) const {
 TMailMessage::~TMailMessage() { DeleteOwnedFiles(); }
 
 void TMailMessage::DeleteOwnedFiles() noexcept {
+    std::error_code ignored;  // a file already gone is fine, and a destructor must not throw
     for (const TMessagePart& part : MessageParts) {
         const auto* attachment = std::get_if<TAttachmentPart>(&part);
-        if (attachment && attachment->OwnsFile && !attachment->StoredPath.empty()) {
-            std::error_code ignored;
+        if (attachment && attachment->OwnsFile && !attachment->StoredPath.empty())
             std::filesystem::remove(attachment->StoredPath, ignored);
-        }
     }
+    for (const std::string& path : m_ownedFiles) std::filesystem::remove(path, ignored);
+    m_ownedFiles.clear();
 }
 
 void TMailMessage::Clear() {
@@ -302,12 +303,18 @@ void TMailMessage::LoadLines(const std::vector<std::string>& lines, bool fileFor
         if (name.size() > 8 && EqualNoCase(name.substr(0, 8), "content-")) contentFields.push_back(entry);
     }
     mailtext::TDecodedBody decoded;
+    auto keepFiles = [&] {
+        for (const TMessagePart& part : decoded.Parts)
+            if (const auto* file = std::get_if<TAttachmentPart>(&part); file && file->OwnsFile)
+                m_ownedFiles.push_back(file->StoredPath);
+    };
     try {
         mailtext::DecodeMime(contentFields, Body, decoded);
     } catch (...) {
-        MessageParts = std::move(decoded.Parts);  // so that their files are deleted with us
+        keepFiles();  // so that the files made so far are deleted with us
         throw;
     }
+    keepFiles();
     Body = std::move(decoded.Body);
     MessageParts = std::move(decoded.Parts);
     m_bodyForm = TBodyForm::Decoded;

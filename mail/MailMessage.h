@@ -87,14 +87,15 @@ public:
     std::vector<TMessagePart> MessageParts;
 
     // Empties every field, list and part (LoadMode stays) and deletes the attachment files
-    // that a decoded load made.
+    // that a decoded load made and those of parts marked OwnsFile.
     void Clear();
     // Throws TFileError "Cannot load message from file <path>" when the file is missing or
     // unreadable. Loading clears first. With headersOnly, reading stops after the header block.
     void LoadFromFile(const std::string& path, bool headersOnly = false);
     // Reads the message file form: lines end at LF (one CR before it dropped, any other CR
     // kept), reading stops at the line "." and ".." at a line start becomes ".". Any text
-    // loads; a decoded load may throw TFileError when an attachment file cannot be written.
+    // loads. A decoded load keeps at most 1000 parts from at most 32 levels of nesting, and
+    // throws TFileError when an attachment file cannot be written.
     void LoadFromText(const std::string& text, bool headersOnly = false);
     // Loads a plain RFC 5322 text as mail clients save it (".eml": any line ends, no
     // dot-stuffing, no "." terminator), in the current load mode.
@@ -132,6 +133,9 @@ private:
         std::string ContentType, ContentTransferEncoding;
     } m_loaded;
     TBodyForm m_bodyForm = TBodyForm::Text;
+    // Attachment files the last decoded load made: deleted with the message even when a
+    // caller has taken their parts out of MessageParts.
+    std::vector<std::string> m_ownedFiles;
 
     void LoadLines(const std::vector<std::string>& lines, bool fileForm, bool headersOnly);
     void ReadProperties();

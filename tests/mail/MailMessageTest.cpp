@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/DateTime.h"
@@ -406,6 +407,16 @@ TEST_F(MailMessageFixture, DecodedLoadTurnsMimeIntoTextAndFiles) {
                   std::get<TTextPart>(m.MessageParts[0]).Body);
     }
     EXPECT_EQ(TempFileCount(), 0u);  // the destructors deleted them
+    {
+        // The store folds HTML attachments into the body and drops their parts: the files
+        // still go with the message.
+        TMailMessage m;
+        m.LoadMode = TLoadMode::Decoded;
+        m.LoadFromText(text);
+        m.MessageParts.clear();
+        EXPECT_EQ(TempFileCount(), 2u);
+    }
+    EXPECT_EQ(TempFileCount(), 0u);
 
     // A single part: its decoded text is the body, and saving describes the text as it is now.
     TMailMessage single;
@@ -493,4 +504,33 @@ TEST_F(MailMessageFixture, HostileInputsLoadSanely) {
         }
         EXPECT_EQ(TempFileCount(), 0u);
     }
+}
+
+TEST_F(MailMessageFixture, LoadsOnSeveralThreadsAtOnce) {
+    // Fetch workers, POP3 connections and the UI thread all load messages.
+    const std::string text =
+        "From: =?iso-8859-1?q?J=F6rg?= <j@x>\r\nSubject: =?utf-8?b?w6R1?=\r\nDate: Wed, 23 Jul 2003 23:30:00 +0200\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\n"
+        "\xf0\xd2\xc9\xd7\xc5\xd4\r\n--b\r\nContent-Type: image/gif; name=a.gif\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+        "R0lGODlh\r\n--b--\r\n.\r\n";
+    std::vector<int> good(4, 0);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 50; ++i) {
+                    TMailMessage m;
+                    m.LoadMode = i % 2 ? TLoadMode::Decoded : TLoadMode::Raw;
+                    m.LoadFromText(text);
+                    const bool decodedRight = m.LoadMode == TLoadMode::Raw ||
+                        (m.MessageParts.size() == 2 &&
+                         std::get<TTextPart>(m.MessageParts[0]).Body == TLines{"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82"});
+                    if (m.Subject == "\xc3\xa4u" && m.From.Name == "J\xc3\xb6rg" && m.Date == UnixToLocal(1058995800) &&
+                        decodedRight)
+                        ++good[static_cast<std::size_t>(t)];
+                }
+            });
+    }
+    EXPECT_EQ(good, (std::vector<int>{50, 50, 50, 50}));
+    EXPECT_EQ(TempFileCount(), 0u);
 }
