@@ -1,7 +1,9 @@
 #include "mail/MailMessage.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
 
 #include <algorithm>
 #include <string>
@@ -319,6 +321,59 @@ TEST(MailMessageSave, CreatedMessageHasTheStandardFields) {
     EXPECT_EQ(back.Date, m.Date);  // the zone written is the one in force that day
     EXPECT_EQ(back.Recipients[0].Name, "Bob B\xc3\xa4r");
     EXPECT_EQ(back.From.Text(), "Vorla <me@example.org>");
+}
+
+TEST(MailMessageSave, DateCarriesTheOffsetInForceThatDay) {
+    struct TZoneGuard {
+        std::string old;
+        bool had;
+        TZoneGuard() : had(std::getenv("TZ") != nullptr) {
+            if (had) old = std::getenv("TZ");
+            setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+            tzset();
+        }
+        ~TZoneGuard() {
+            if (had) setenv("TZ", old.c_str(), 1); else unsetenv("TZ");
+            tzset();
+        }
+    } zone;
+    struct {
+        TDateTime date;
+        const char* field;
+    } rows[] = {
+        {EncodeDateTime(2026, 1, 15, 9, 5, 7), "Thu, 15 Jan 2026 09:05:07 +0100"},
+        {EncodeDateTime(2026, 7, 1, 23, 59, 59), "Wed, 01 Jul 2026 23:59:59 +0200"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.field);
+        TMailMessage m;
+        m.Date = row.date;
+        const std::string text = m.SaveToText();
+        EXPECT_EQ(text, std::string("Date: ") + row.field + "\r\n\r\n.\r\n");
+        TMailMessage back;
+        back.LoadFromText(text);
+        EXPECT_EQ(back.Date, row.date);
+    }
+}
+
+TEST(MailMessageSave, LongFieldsAreFoldedAndReadBack) {
+    TMailMessage m;
+    for (int i = 0; i < 12; ++i) {
+        TMailAddress& a = m.Recipients.Add();
+        a.Name = i % 3 ? "Person Number " + std::to_string(i) : "B\xc3\xa4r, Nummer " + std::to_string(i);
+        a.Address = "person" + std::to_string(i) + "@example.org";
+    }
+    for (int i = 0; i < 20; ++i) m.Subject += "W\xc3\xb6rter und words ";
+    const std::string text = m.SaveToText();
+    std::size_t longest = 0;
+    for (std::size_t at = 0, next; (next = text.find("\r\n", at)) != std::string::npos; at = next + 2)
+        longest = std::max(longest, next - at);
+    EXPECT_LE(longest, 78u) << text;
+    TMailMessage back;
+    back.LoadFromText(text);
+    EXPECT_EQ(back.Headers.size(), 2u);
+    EXPECT_TRUE(back.Recipients == m.Recipients) << back.Recipients.Text();
+    EXPECT_EQ(back.Subject, m.Subject.substr(0, m.Subject.size() - 1));  // the last blank is trimmed
 }
 
 TEST_F(MailMessageFixture, CreatedTextNeedingEncodingIsQuotedPrintable) {
