@@ -33,6 +33,13 @@ constexpr const char* kUsage =
     "  message FILE             print a message file as Vorla stores it\n"
     "  message --display FILE   print the message as the main window shows it\n"
     "  import DIR FILE.eml...   add RFC 5322 files to the message folder DIR\n"
+    "  classify ACCOUNT FILE... classify message files as the filtering of stored mail\n"
+    "                           does; prints each file, its result (-1 reject,\n"
+    "                           0 quarantine, 1 accept) and the reason; changes nothing\n"
+    "  rules [ACCOUNT]          the global rules, or an account's: action, section,\n"
+    "                           active, hits, last use, description, search text\n"
+    "  rules [ACCOUNT] --export accept|reject|none|all   print rules as filter-file lines\n"
+    "  rules [ACCOUNT] --import FILE   add the rules of FILE that are not there yet\n"
     "\n"
     "Account keys (as in options.ini): name email popserver popport loginname password\n"
     "  enablefetch away rejectresponse enablefilters enablesend senddirect smtpserver\n"
@@ -42,8 +49,8 @@ constexpr const char* kUsage =
     "  Booleans 0/1, ports 0..65535; password=- and smtppassword=- read the password\n"
     "  from standard input.\n"
     "\n"
-    "The service and the commands that write (account, import) lock the home folder;\n"
-    "a second one is refused while the lock is held.\n"
+    "The service and the commands that write (account, import, rules --import) lock\n"
+    "the home folder; a second one is refused while the lock is held.\n"
     "\n"
     "Options:\n"
     "  --home DIR   Vorla's home folder (default $VORLA_HOME, else ~/.local/share/vorla)\n"
@@ -65,6 +72,8 @@ const std::map<std::string, TCommand>& CommandTable() {
         {"log", {LogCommand, false}},
         {"message", {MessageCommand, false}},
         {"import", {ImportCommand, true}},
+        {"classify", {ClassifyCommand, false}},
+        {"rules", {RulesCommand, false}},  // takes the lock itself for --import
     };
     return table;
 }

@@ -9,4 +9,6 @@ int HeadlessCommand(TCliContext& ctx);  // vorla --headless: the engine as a ser
 int AccountsCommand(TCliContext& ctx);  // vorla accounts
 int AccountCommand(TCliContext& ctx);   // vorla account add|set|delete NAME [KEY=VALUE...]
 int LogCommand(TCliContext& ctx);       // vorla log [--daily | --accounts | --account NAME]
+int ClassifyCommand(TCliContext& ctx);  // vorla classify ACCOUNT FILE...
+int RulesCommand(TCliContext& ctx);     // vorla rules [ACCOUNT] [--export accept|reject|none|all | --import FILE]
 }  // namespace vorla
