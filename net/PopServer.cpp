@@ -1,5 +1,10 @@
 #include "net/PopServer.h"
 
+#include <algorithm>
+
+#include "net/PopServerSession.h"
+#include "net/TcpListener.h"
+#include "platform/Errors.h"
 #include "platform/IniFile.h"
 
 namespace vorla {
@@ -12,12 +17,45 @@ constexpr const char* kSuccessfulKey = "successful";
 constexpr const char* kFailedKey = "failed";
 constexpr const char* kQuitKey = "quit";
 
+// How often the accepting thread wakes without a connection to reap finished ones.
+constexpr std::chrono::milliseconds kReapInterval{1000};
+// The refusal a connection beyond the limit gets; it is sent into a fresh socket's buffer.
+constexpr std::chrono::milliseconds kRefusalSendTimeout{1000};
+constexpr const char* kTooManyConnectionsReply = "-ERR Too many connections, try again later\r\n";
+
 }  // namespace
 
-TPopServer::TPopServer(TStatusSink addStatus) : m_addStatus(std::move(addStatus)) {}
+// --- TPopLoginThrottle ---
+
+std::chrono::milliseconds TPopLoginThrottle::Failed(const std::string& address) {
+    const auto now = std::chrono::steady_clock::now();
+    std::scoped_lock lock(m_mutex);
+    if (m_records.size() >= kMaxAddresses && !m_records.contains(address)) {
+        std::erase_if(m_records, [&](const auto& entry) { return now - entry.second.last > kForgetAfter; });
+        if (m_records.size() >= kMaxAddresses) m_records.clear();
+    }
+    TRecord& record = m_records[address];
+    if (record.failures > 0 && now - record.last > kForgetAfter) record.failures = 0;
+    record.last = now;
+    const int failures = ++record.failures;
+    if (failures <= kFreeFailures) return std::chrono::milliseconds(0);
+    const int doublings = std::min(failures - kFreeFailures - 1, 3);  // 1, 2, 4, 8 times the first
+    return m_firstDelay.load() * (1 << doublings);
+}
+
+void TPopLoginThrottle::Succeeded(const std::string& address) {
+    std::scoped_lock lock(m_mutex);
+    m_records.erase(address);
+}
+
+// --- TPopServer ---
+
+TPopServer::TPopServer(TStatusSink addStatus, TPopAccountAccess access)
+    : m_addStatus(std::move(addStatus)), m_access(std::move(access)) {}
 
 TPopServer::~TPopServer() {
-    if (m_active) StopListening();
+    OnWarning.Clear();
+    StopListening();
 }
 
 void TPopServer::Status(const std::string& user, const std::string& text) const {
@@ -37,7 +75,8 @@ void TPopServer::LoadSettings(const TIniFile& ini) {
     if (text.empty()) return;
     const long long port = ini.ReadInteger(kBindSection, kPortKey, -1);
     if (port < 0 || port > 65535)
-        Status("", "Invalid port \"" + text + "\" in the settings file; keeping port " + std::to_string(Port()));
+        Status("", "Invalid port \"" + OneLine(text) + "\" in the settings file; keeping port " +
+                       std::to_string(Port()));
     else
         SetPort(static_cast<std::uint16_t>(port));
 }
@@ -54,28 +93,98 @@ void TPopServer::SaveSettings(TIniFile& ini) const {
 void TPopServer::SetActive(bool active) {
     m_wanted = active;
     if (active == m_active) return;
+    const std::string address = BindAddress();
+    const std::string port = std::to_string(Port());
     if (!active) {
         Status("", "Server deactivated");
         StopListening();
         return;
     }
-    std::string reason;
-    if (StartListening(reason)) {
-        Status("", "Server activated on " + BindAddress() + " port " + std::to_string(Port()));
-        m_active = true;
-    } else {
-        Status("", reason);
+    Status("", "Server activated on " + address + " port " + port);
+    try {
+        m_listener = std::make_unique<TTcpListener>(address, Port());
+    } catch (const TNetError& e) {
+        Status("", "Server error on " + address + " port " + port + " " + OneLine(e.what()));
+        OnWarning.Raise("Unable to bind " + address + " on port " + port + "\r\n\r\n" + e.what());
+        return;
     }
+    m_listeningPort = m_listener->Port();
+    m_active = true;
+    m_acceptThread = std::jthread([this](std::stop_token stop) { AcceptLoop(stop); });
 }
 
 bool TPopServer::ActiveSetting() const { return m_active || m_wanted; }
 
-bool TPopServer::StartListening(std::string& reason) {
-    reason = "The local POP3 server is not available in this build";
-    return false;
+void TPopServer::StopListening() {
+    if (m_acceptThread.joinable()) {
+        m_acceptThread.request_stop();
+        m_listener->Wake();
+        m_acceptThread.join();
+    }
+    // Only the accepting thread adds connections, and it has ended: the list is ours now.
+    std::list<std::unique_ptr<TConnection>> connections;
+    {
+        std::scoped_lock lock(m_connectionsMutex);
+        connections.swap(m_connections);
+    }
+    for (auto& connection : connections) connection->thread.request_stop();
+    connections.clear();  // joins every connection thread
+    m_listener.reset();
+    m_listeningPort = 0;
+    m_active = false;
 }
 
-void TPopServer::StopListening() { m_active = false; }
+void TPopServer::AcceptLoop(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        std::optional<TServerSocket> socket;
+        try {
+            socket = m_listener->Accept(kReapInterval);
+        } catch (const std::exception& e) {
+            Status("", "Exception: " + OneLine(e.what()));
+            std::this_thread::sleep_for(kReapInterval);  // a broken listener must not spin
+        }
+        ReapFinished();
+        if (!socket || stop.stop_requested()) continue;
+        if (ConnectionCount() >= m_maxConnections) {
+            if (m_logConnections) Status("", "Connection from " + socket->PeerAddress() + " refused: too many connections");
+            try {
+                socket->Send(kTooManyConnectionsReply, kRefusalSendTimeout);
+            } catch (const TNetError&) {
+                // It is being turned away anyway.
+            }
+            continue;
+        }
+        auto connection = std::make_unique<TConnection>();
+        TConnection* raw = connection.get();
+        {
+            std::scoped_lock lock(m_connectionsMutex);
+            m_connections.push_back(std::move(connection));
+        }
+        raw->thread = std::jthread([this, raw, client = std::move(*socket)](std::stop_token own) mutable {
+            TPopServerSession session(*this, std::move(client));
+            session.Run(own);
+            raw->finished = true;
+        });
+    }
+}
+
+void TPopServer::ReapFinished() {
+    std::list<std::unique_ptr<TConnection>> finished;
+    {
+        std::scoped_lock lock(m_connectionsMutex);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            auto next = std::next(it);
+            if ((*it)->finished) finished.splice(finished.end(), m_connections, it);
+            it = next;
+        }
+    }
+    // Joined here, outside the lock: each has finished its work or is about to return.
+}
+
+int TPopServer::ConnectionCount() const {
+    std::scoped_lock lock(m_connectionsMutex);
+    return static_cast<int>(m_connections.size());
+}
 
 void TPopServer::SetBindAddress(const std::string& address) {
     {

@@ -1,16 +1,77 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
 
-// The local POP3 server through which the user's mail client collects the accepted mail.
-// This build holds its settings, greeting and switches; listening is not built yet, and
-// SetActive(true) says so in the status history instead of pretending to listen.
+#include "net/PopServerMaildrop.h"
+#include "platform/Slot.h"
+
+// The local POP3 server through which the user's mail client collects the accepted mail: it
+// listens on one address and port, serves each connection on a thread of its own, logs the
+// client in with an account's uplink login name and password, and serves that account's
+// vorla folder (net/PopServerSession.h has the protocol).
+//
+// Limits: command lines of at most kMaxCommandLine bytes (longer ones end the connection),
+// kDefaultMaxConnections simultaneous connections (further ones are refused with an -ERR
+// greeting), kDefaultIdleTimeout without a command closes the connection, and an address
+// whose logins keep failing waits longer and longer for each further failure reply.
 namespace vorla {
 
 class TIniFile;
+class TPopServerSession;
+class TServerSocket;
+class TTcpListener;
+class TZivadMessageCollection;
+
+// What the server needs of the accounts. The engine fills it in; the server knows no engine.
+// Each function is called on a connection thread.
+struct TPopAccountAccess {
+    // The uplink password of the first account in list order whose uplink login name equals
+    // loginName exactly (letter case counts); nullopt when there is none.
+    std::function<std::optional<std::string>(const std::string& loginName)> password;
+    // Calls work with the vorla folder of that account and returns true; false (work not
+    // called) when no account has the login name. The folder is valid only during work.
+    std::function<bool(const std::string& loginName, const std::function<void(TZivadMessageCollection&)>& work)>
+        withVorlaFolder;
+    // Runs after a successful login and before its reply. In proxy mode the engine runs the
+    // account's fetch cycle to its end here; otherwise it returns at once. May be empty.
+    std::function<void(const std::string& loginName)> proxyFetch;
+};
+
+// Slows down guessing: after kFreeFailures failed logins from one address, every further
+// failure reply waits kFirstDelay, doubling up to kMaxDelay. A successful login from the address,
+// or kForgetAfter without a failure, starts it afresh. Any thread.
+class TPopLoginThrottle {
+public:
+    static constexpr int kFreeFailures = 3;
+    static constexpr std::chrono::milliseconds kFirstDelay{1000};
+    static constexpr std::chrono::milliseconds kMaxDelay{8000};
+    static constexpr std::chrono::minutes kForgetAfter{15};
+    static constexpr std::size_t kMaxAddresses = 4096;  // bound on memory under a flood
+
+    // Counts one failure of address; returns how long its reply is to wait.
+    std::chrono::milliseconds Failed(const std::string& address);
+    void Succeeded(const std::string& address);
+    // The first delay (tests use a short one); later delays double from it up to 8 times it.
+    void SetFirstDelay(std::chrono::milliseconds delay) { m_firstDelay = delay; }
+
+private:
+    struct TRecord {
+        int failures = 0;
+        std::chrono::steady_clock::time_point last;
+    };
+    std::atomic<std::chrono::milliseconds> m_firstDelay{kFirstDelay};
+    std::mutex m_mutex;  // guards m_records
+    std::unordered_map<std::string, TRecord> m_records;
+};
 
 class TPopServer {
 public:
@@ -23,9 +84,13 @@ public:
     static constexpr const char* kDefaultBindAddress = "127.0.0.1";
     static constexpr std::uint16_t kDefaultPort = 110;
     static constexpr const char* kUnknownCommandReply = "-ERR Unknown Command";
+    static constexpr std::size_t kMaxCommandLine = 1024;  // bytes, without the line end
+    static constexpr int kDefaultMaxConnections = 64;
+    static constexpr std::chrono::milliseconds kDefaultIdleTimeout = std::chrono::minutes(10);
 
-    // Defaults; inactive. The caller then loads the settings (LoadSettings).
-    explicit TPopServer(TStatusSink addStatus);
+    // Defaults; inactive. The caller then loads the settings (LoadSettings). Without access
+    // (tests of the settings alone) every login fails.
+    explicit TPopServer(TStatusSink addStatus, TPopAccountAccess access = {});
     ~TPopServer();  // stops listening first
     TPopServer(const TPopServer&) = delete;
     TPopServer& operator=(const TPopServer&) = delete;
@@ -38,14 +103,21 @@ public:
     // Throws TFileError.
     void SaveSettings(TIniFile& ini) const;
 
-    // Starts or stops listening. Until the server is built, starting adds the status line
-    // "The local POP3 server is not available in this build" and leaves it inactive.
+    // Starts or stops listening. Starting adds "Server activated on <address> port <port>"
+    // first; when binding fails, OnWarning gets "Unable to bind <address> on port <port>"
+    // CR LF CR LF + the system's reason, the status line "Server error on <address> port
+    // <port> <reason>" is added and the server stays inactive. Stopping adds "Server
+    // deactivated", closes the listening socket, ends every connection (marks of sessions
+    // without QUIT are dropped) and joins their threads; a proxy fetch under way is waited for.
+    // Call from one thread at a time (the UI thread).
     void SetActive(bool active);
     bool Active() const { return m_active; }
-    // What "options"/"server" keeps: whether it listens, or, while listening is not available
-    // in this build, the state last asked for, so that a save does not switch off a server
-    // the user wants.
+    // What "options"/"server" keeps: whether it listens, or the state last asked for when
+    // starting failed, so that a save does not switch off a server the user wants because
+    // its port was busy once.
     bool ActiveSetting() const;
+    // The port actually listened on (the bound one when port 0 was set); 0 when inactive.
+    std::uint16_t ListeningPort() const { return m_listeningPort; }
 
     // When the value differs: stops the server, changes the binding, starts it again if it was
     // active.
@@ -68,19 +140,40 @@ public:
     bool LogQuit() const { return m_logQuit; }
     void SetLogQuit(bool on) { m_logQuit = on; }
 
+    // Limits; set before SetActive(true) (tests shorten them).
+    void SetIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
+    std::chrono::milliseconds IdleTimeout() const { return m_idleTimeout; }
+    void SetMaxConnections(int count) { m_maxConnections = count; }
+    TPopLoginThrottle& LoginThrottle() { return m_loginThrottle; }
+    // Connections being served now (finished ones are reaped by the accepting thread).
+    int ConnectionCount() const;
+
+    // The text of a warning box (binding failed). Raised on the thread that calls SetActive.
+    TSlot<const std::string&> OnWarning;
+
 private:
+    friend class TPopServerSession;
+
+    struct TConnection {
+        std::atomic<bool> finished{false};
+        std::jthread thread;  // last: joined before the flag goes
+    };
+
     // Adds "\tPOP3\t" + user + "\t" + text.
     void Status(const std::string& user, const std::string& text) const;
-    // Listening itself; false with reason when it cannot be done.
-    bool StartListening(std::string& reason);
     void StopListening();
+    void AcceptLoop(std::stop_token stop);
+    void Serve(TServerSocket socket);
+    void ReapFinished();
 
     TStatusSink m_addStatus;
+    TPopAccountAccess m_access;
 
     mutable std::mutex m_mutex;  // guards m_bindAddress and m_greeting
     std::string m_bindAddress = kDefaultBindAddress;
     std::string m_greeting = "+OK Vorla";
     std::atomic<std::uint16_t> m_port{kDefaultPort};
+    std::atomic<std::uint16_t> m_listeningPort{0};
     std::atomic<bool> m_active{false};
     std::atomic<bool> m_wanted{false};
 
@@ -88,6 +181,16 @@ private:
     std::atomic<bool> m_logSuccessful{true};
     std::atomic<bool> m_logFailed{true};
     std::atomic<bool> m_logQuit{true};
+
+    std::atomic<std::chrono::milliseconds> m_idleTimeout{kDefaultIdleTimeout};
+    std::atomic<int> m_maxConnections{kDefaultMaxConnections};
+    TPopLoginThrottle m_loginThrottle;
+    TPopUidCache m_uidCache;
+
+    std::unique_ptr<TTcpListener> m_listener;
+    mutable std::mutex m_connectionsMutex;  // guards m_connections
+    std::list<std::unique_ptr<TConnection>> m_connections;
+    std::jthread m_acceptThread;  // last: stopped and joined before everything it uses goes
 };
 
 }  // namespace vorla
