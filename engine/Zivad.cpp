@@ -5,8 +5,10 @@
 #include <cstdint>
 
 #include "engine/Dispatcher.h"
+#include "engine/FetchCycle.h"
 #include "engine/Startup.h"
 #include "engine/Timer.h"
+#include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
@@ -75,7 +77,25 @@ TZivad::TZivad(TDispatcher& dispatcher)
     const std::string program = ProgramFilePath();
     m_accounts = std::make_unique<TZivadAccounts>(this);
     m_filters = std::make_unique<TZivadFilters>(ReplaceExtension(program, ".exe", ".fil"));
-    m_popServer = std::make_unique<TPopServer>([this](const std::string& text) { AddStatus(text); });
+    TPopAccountAccess access;
+    access.password = [this](const std::string& loginName) -> std::optional<std::string> {
+        const TZivadAccount* account = m_accounts->FindByLoginName(loginName);
+        if (!account) return std::nullopt;
+        return account->password;
+    };
+    access.withVorlaFolder = [this](const std::string& loginName,
+                                    const std::function<void(TZivadMessageCollection&)>& work) {
+        TZivadAccount* account = m_accounts->FindByLoginName(loginName);
+        if (!account) return false;
+        work(account->VorlaFolder());
+        return true;
+    };
+    access.proxyFetch = [this](const std::string& loginName) {
+        if (!ProxyEnabled()) return;
+        if (TZivadAccount* account = m_accounts->FindByLoginName(loginName)) FetchMail(*account, *m_log);
+    };
+    m_popServer = std::make_unique<TPopServer>([this](const std::string& text) { AddStatus(text); },
+                                               std::move(access));
     m_popServer->LoadSettings(TIniFile(SettingsFileName()));
     m_log = std::make_unique<TZivadLog>(TZivadLog::FileNameFor(program));
     m_timer = std::make_unique<TTimer>(m_dispatcher, kDefaultTimerInterval, [this] { TimerTick(); });
