@@ -1,0 +1,224 @@
+#include "net/Pop3Client.h"
+
+#include <charconv>
+#include <limits>
+#include <optional>
+
+#include "mail/MailMessage.h"
+#include "platform/Errors.h"
+
+namespace vorla {
+namespace {
+
+// Past the message limit a reply is still read and thrown away, so that the next command
+// finds the dialogue in step; this much more without its end and the connection is dropped.
+constexpr std::size_t kSkipFactor = 4;
+// Server text quoted in an error message is cut here: it ends up in a one-line log entry.
+constexpr std::size_t kMaxQuoted = 200;
+
+bool BeginsNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The server's words made safe for a log line: control bytes become "?", long text is cut.
+std::string Printable(std::string_view text) {
+    std::string out;
+    const std::size_t n = std::min(text.size(), kMaxQuoted);
+    out.reserve(n + 3);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+    }
+    if (text.size() > n) out += "...";
+    return out;
+}
+
+std::string Quoted(std::string_view text) { return "\"" + Printable(text) + "\""; }
+
+// What follows "+OK" and the blanks after it.
+std::string_view ReplyText(std::string_view line) {
+    std::string_view text = line.substr(3);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    return text;
+}
+
+template <class TNumber>
+bool ParseWhole(std::string_view text, TNumber& value) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && value >= 0;
+}
+
+void CheckArgument(const std::string& value, const char* what) {
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        throw TVorlaError(std::string("The ") + what + " contains a line break or a NUL byte");
+}
+
+}  // namespace
+
+TPop3Client::TPop3Client(TPop3Limits limits) : m_limits(limits) {}
+
+TPop3Client::~TPop3Client() = default;
+
+void TPop3Client::SetTranscript(TLineReader::TTranscript transcript) {
+    m_reader.SetTranscript(std::move(transcript));
+}
+
+void TPop3Client::Send(const std::string& command, const std::string& shown) {
+    if (!Connected()) throw TNetError("Not connected to the server (" + shown + ")");
+    try {
+        m_reader.WriteLine(command, m_limits.ReplyTimeout);
+    } catch (const TNetError& e) {
+        m_socket.Close();
+        throw TNetError(std::string(e.what()) + " sending " + shown);
+    }
+}
+
+// shown is the command as it may appear in a message, empty for the greeting.
+std::string TPop3Client::ReadReply(const std::string& shown) {
+    const std::string waiting = shown.empty() ? "waiting for the greeting" : "waiting for the reply to " + shown;
+    std::string line;
+    try {
+        line = m_reader.ReadLine(m_limits.ReplyTimeout);
+    } catch (const TNetError& e) {
+        m_socket.Close();
+        throw TNetError(std::string(e.what()) + " " + waiting);
+    } catch (const TProtocolError& e) {
+        m_socket.Close();
+        throw TProtocolError(std::string(e.what()) + " " + waiting);
+    }
+    if (BeginsNoCase(line, "+OK")) return line;
+    if (BeginsNoCase(line, "-ERR")) {
+        throw TPeerRefused(shown.empty() ? "The server refused the session: " + Printable(line)
+                                         : shown + " refused: " + Printable(line),
+                           line);
+    }
+    m_socket.Close();
+    throw TProtocolError((shown.empty() ? "Unexpected greeting: " : "Unexpected reply to " + shown + ": ") +
+                         Quoted(line));
+}
+
+std::string TPop3Client::Exchange(const std::string& command, const std::string& shown) {
+    Send(command, shown);
+    return ReadReply(shown);
+}
+
+std::string TPop3Client::ReadMultiLine(const std::string& command) {
+    Exchange(command, command);
+    std::optional<std::string> listing;
+    try {
+        listing = m_reader.ReadListing(m_limits.ReplyTimeout, m_limits.MaxMessage,
+                                       m_limits.MaxMessage * kSkipFactor);
+    } catch (const TNetError& e) {
+        m_socket.Close();
+        throw TNetError(std::string(e.what()) + " during the reply to " + command);
+    } catch (const TProtocolError& e) {
+        m_socket.Close();
+        throw TProtocolError(std::string(e.what()) + " in the reply to " + command);
+    }
+    if (!listing)
+        throw TProtocolError(command + ": the message is larger than the limit of " +
+                             std::to_string(m_limits.MaxMessage) + " bytes");
+    return std::move(*listing);
+}
+
+void TPop3Client::CheckNumber(int n) const {
+    if (n < 1 || (m_count >= 0 && n > m_count))
+        throw TVorlaError("There is no message " + std::to_string(n) + " on the server");
+}
+
+void TPop3Client::Connect() {
+    CheckArgument(m_login, "login name");
+    CheckArgument(m_password, "password");
+    m_socket.Close();
+    m_reader.Reset();
+    m_count = -1;
+    m_socket.Connect(m_host, m_port, m_limits.ConnectTimeout);
+    try {
+        ReadReply("");
+        Exchange("USER " + m_login, "USER " + m_login);
+        Exchange("PASS " + m_password, "PASS");
+    } catch (...) {
+        if (Connected()) {
+            try {
+                Exchange("QUIT", "QUIT");
+            } catch (const TVorlaError&) {
+                // The login error is the one worth reporting.
+            }
+        }
+        m_socket.Close();
+        throw;
+    }
+}
+
+int TPop3Client::MessageCount() {
+    const std::string line = Exchange("STAT", "STAT");
+    const std::string_view text = ReplyText(line);
+    if (text.empty()) return m_count = 0;
+    int count = 0;
+    if (!ParseWhole(text.substr(0, text.find(' ')), count)) {
+        m_socket.Close();
+        throw TProtocolError("Unexpected reply to STAT: " + Quoted(line));
+    }
+    return m_count = count;
+}
+
+std::string TPop3Client::RetrieveHeaderText(int n) {
+    CheckNumber(n);
+    return ReadMultiLine("TOP " + std::to_string(n) + " 0");
+}
+
+void TPop3Client::RetrieveHeader(int n, TMailMessage& message) {
+    const std::string text = RetrieveHeaderText(n);
+    message.LoadMode = TLoadMode::Raw;
+    message.LoadFromMailText(text);
+}
+
+std::int64_t TPop3Client::MessageSize(int n) {
+    CheckNumber(n);
+    const std::string command = "LIST " + std::to_string(n);
+    const std::string line = Exchange(command, command);
+    const std::string_view text = ReplyText(line);
+    const std::size_t space = text.find(' ');
+    std::int64_t size = 0;
+    if (space == std::string_view::npos || !ParseWhole(text.substr(space + 1), size)) return -1;
+    return size;
+}
+
+std::string TPop3Client::RetrieveText(int n) {
+    CheckNumber(n);
+    return ReadMultiLine("RETR " + std::to_string(n));
+}
+
+void TPop3Client::Retrieve(int n, TMailMessage& message) {
+    const std::string text = RetrieveText(n);
+    message.LoadMode = TLoadMode::Raw;
+    message.LoadFromMailText(text);
+}
+
+void TPop3Client::Delete(int n) {
+    CheckNumber(n);
+    const std::string command = "DELE " + std::to_string(n);
+    Exchange(command, command);
+}
+
+void TPop3Client::Disconnect() {
+    if (!Connected()) return;
+    m_count = -1;
+    try {
+        Exchange("QUIT", "QUIT");
+    } catch (...) {
+        m_socket.Close();
+        throw;
+    }
+    m_socket.Close();
+}
+
+}  // namespace vorla

@@ -1,0 +1,105 @@
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "net/LineReader.h"
+#include "net/TcpSocket.h"
+
+// The client for the uplink POP3 servers: log in with USER and PASS, count, read headers and
+// whole messages, ask sizes, delete, and QUIT so that the deletions take effect.
+namespace vorla {
+
+class TMailMessage;
+
+struct TPop3Limits {
+    std::chrono::milliseconds ConnectTimeout{15000};
+    std::chrono::milliseconds ReplyTimeout{25000};  // longest wait for more of any reply
+    // Largest header block or message accepted (as it arrives, CR LF line ends, un-stuffed).
+    // No real mail comes near it; a larger one fails alone and stays on the server.
+    std::size_t MaxMessage = std::size_t{64} << 20;
+};
+
+// Reply rule for every exchange: a line beginning with "+OK" (any letter case) is success;
+// one beginning with "-ERR" (any letter case) is thrown as TPeerRefused whose message and
+// Reply() hold the server's line; anything else is a TProtocolError quoting the reply.
+// Time-outs, a refused or lost connection and a stop are TNetError. After a TNetError or
+// TProtocolError the connection is closed (Connected() is false; the dialogue is out of step),
+// so every later command fails at once with TNetError "Not connected ..."; a TPeerRefused
+// leaves it open. Closing without QUIT leaves every message on the server.
+// One thread uses a client; only Shutdown may be called from another.
+class TPop3Client {
+public:
+    static constexpr std::uint16_t kDefaultPort = 110;
+
+    explicit TPop3Client(TPop3Limits limits = {});
+    ~TPop3Client();  // closes an open connection without QUIT
+
+    TPop3Client(const TPop3Client&) = delete;
+    TPop3Client& operator=(const TPop3Client&) = delete;
+
+    void SetHost(std::string host) { m_host = std::move(host); }
+    void SetPort(std::uint16_t port) { m_port = port; }
+    void SetLogin(std::string login) { m_login = std::move(login); }
+    void SetPassword(std::string password) { m_password = std::move(password); }
+    const std::string& Host() const { return m_host; }
+    std::uint16_t Port() const { return m_port; }
+    const std::string& Login() const { return m_login; }
+
+    // Receives the dialogue line by line (see TLineReader::TTranscript); empty for none.
+    void SetTranscript(TLineReader::TTranscript transcript);
+
+    // Connects (an open connection is closed first, without QUIT), reads the greeting and
+    // logs in with "USER " login and "PASS " password. When the greeting, USER or PASS is
+    // not "+OK", or any of them fails, QUIT is sent if the connection still stands, the
+    // connection is closed and the error is thrown.
+    void Connect();
+    // True while the connection is open.
+    bool Connected() const { return m_socket.IsOpen(); }
+
+    // STAT: the number before the first space of the reply text, 0 when the text is empty.
+    // TProtocolError when it is not a number from 0 up.
+    int MessageCount();
+    // TOP n 0: the header block as it arrived, un-stuffed, every line ending CR LF (the
+    // empty line after the header included when the server sends it).
+    std::string RetrieveHeaderText(int n);
+    // The same, loaded raw (content decoding off) into message.
+    void RetrieveHeader(int n, TMailMessage& message);
+    // LIST n: the text after the first space of the reply text as a size in bytes; -1 when
+    // it is empty or not a number.
+    std::int64_t MessageSize(int n);
+    // RETR n: the message as it was before the server stuffed it, every line ending CR LF.
+    // A message larger than the limit is read to its end and thrown away: TProtocolError,
+    // the connection stays usable.
+    std::string RetrieveText(int n);
+    // The same, loaded raw into message.
+    void Retrieve(int n, TMailMessage& message);
+    // DELE n; the server removes the message when QUIT is accepted.
+    void Delete(int n);
+    // QUIT when connected, then close (also when QUIT fails). Throws when QUIT is not
+    // accepted: the deletions may not have taken effect.
+    void Disconnect();
+
+    // Any thread: wakes a blocked call, which then throws TNetError; this client cannot be
+    // used again after it.
+    void Shutdown() noexcept { m_socket.Shutdown(); }
+
+private:
+    std::string Exchange(const std::string& command, const std::string& shown);
+    std::string ReadReply(const std::string& shown);
+    std::string ReadMultiLine(const std::string& command);
+    void CheckNumber(int n) const;
+    void Send(const std::string& command, const std::string& shown);
+
+    TPop3Limits m_limits;
+    std::string m_host;
+    std::uint16_t m_port = kDefaultPort;
+    std::string m_login;
+    std::string m_password;
+    int m_count = -1;  // the last STAT count of this connection, -1 before it
+    TTcpSocket m_socket;
+    TLineReader m_reader{m_socket};
+};
+
+}  // namespace vorla
