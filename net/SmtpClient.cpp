@@ -1,0 +1,192 @@
+#include "net/SmtpClient.h"
+
+#include <algorithm>
+
+#include "platform/Errors.h"
+
+namespace vorla {
+namespace {
+
+// After a failure or after the data, the goodbye must not hold the pass up for long.
+constexpr std::chrono::milliseconds kQuitTimeout{5000};
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string UpperCase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), Upper);
+    return text;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The mechanisms of an EHLO reply line "AUTH LOGIN PLAIN" (or the older "AUTH=LOGIN"), or
+// nothing when the line is no AUTH line.
+std::vector<std::string> AuthMechanisms(const std::string& line) {
+    std::vector<std::string> mechanisms;
+    if (line.size() < 4 || UpperCase(line.substr(0, 4)) != "AUTH") return mechanisms;
+    if (line.size() > 4 && line[4] != ' ' && line[4] != '=') return mechanisms;
+    std::size_t pos = 5;
+    while (pos < line.size()) {
+        const std::size_t end = std::min(line.find(' ', pos), line.size());
+        if (end > pos) mechanisms.push_back(UpperCase(line.substr(pos, end - pos)));
+        pos = end + 1;
+    }
+    return mechanisms;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+std::string TSmtpReply::Text() const {
+    std::string text;
+    const std::string number = std::to_string(code);
+    for (const std::string& line : lines) {
+        if (!text.empty()) text += ' ';
+        text += number;
+        if (!line.empty()) text += ' ' + line;
+    }
+    return text.empty() ? number : text;
+}
+
+std::string EncodeBase64Line(const std::string& bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        out += kDigits[v >> 18 & 63];
+        out += kDigits[v >> 12 & 63];
+        out += kDigits[v >> 6 & 63];
+        out += kDigits[v & 63];
+    }
+    if (i < bytes.size()) {
+        const bool two = i + 1 < bytes.size();
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
+                           (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u);
+        out += kDigits[v >> 18 & 63];
+        out += kDigits[v >> 12 & 63];
+        out += two ? kDigits[v >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+TSmtpClient::TSmtpClient() = default;
+
+TSmtpClient::~TSmtpClient() { Close(); }
+
+void TSmtpClient::Shutdown() noexcept { m_socket.Shutdown(); }
+
+void TSmtpClient::Close() noexcept {
+    m_socket.Close();
+    m_reader.Reset();
+}
+
+// A reply is one or more lines "ddd-text" ending with a line "ddd text" (or just "ddd").
+TSmtpReply TSmtpClient::ReadReply() {
+    TSmtpReply reply;
+    for (;;) {
+        const std::string line = m_reader.ReadLine(m_replyTimeout, kMaxReplyLine);
+        if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2]) ||
+            (line.size() > 3 && line[3] != ' ' && line[3] != '-'))
+            throw TProtocolError("The SMTP server sent a line that is no reply: " + line.substr(0, 200));
+        reply.code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+        reply.lines.push_back(line.size() > 4 ? line.substr(4) : std::string());
+        if (line.size() == 3 || line[3] == ' ') return reply;
+        if (reply.lines.size() >= kMaxReplyLines)
+            throw TProtocolError("The SMTP server's reply did not end within " + std::to_string(kMaxReplyLines) +
+                                 " lines");
+    }
+}
+
+void TSmtpClient::Require(const TSmtpReply& reply, std::initializer_list<int> codes) {
+    if (std::find(codes.begin(), codes.end(), reply.code) == codes.end()) {
+        const std::string text = reply.Text();
+        throw TPeerRefused(text, text);
+    }
+}
+
+TSmtpReply TSmtpClient::Command(const std::string& command) {
+    m_reader.WriteLine(command, m_replyTimeout);
+    return ReadReply();
+}
+
+TSmtpReply TSmtpClient::Expect(const std::string& command, std::initializer_list<int> codes) {
+    TSmtpReply reply = Command(command);
+    Require(reply, codes);
+    return reply;
+}
+
+void TSmtpClient::Connect(const std::string& host, std::uint16_t port) {
+    Close();
+    m_authMechanisms.clear();
+    m_socket.Connect(host, port, m_connectTimeout);
+    Require(ReadReply(), {220});
+}
+
+void TSmtpClient::Hello(const std::string& name) {
+    m_authMechanisms.clear();
+    const TSmtpReply ehlo = Command("EHLO " + name);
+    if (ehlo.code != 250) {
+        Expect("HELO " + name, {250});
+        return;
+    }
+    // The first line names the server; the extensions follow, one per line.
+    for (std::size_t i = 1; i < ehlo.lines.size(); ++i)
+        for (std::string& mechanism : AuthMechanisms(ehlo.lines[i])) m_authMechanisms.push_back(std::move(mechanism));
+}
+
+bool TSmtpClient::OffersAuth(const std::string& mechanism) const {
+    return std::find(m_authMechanisms.begin(), m_authMechanisms.end(), UpperCase(mechanism)) != m_authMechanisms.end();
+}
+
+void TSmtpClient::AuthLogin(const std::string& loginName, const std::string& password) {
+    Expect("AUTH LOGIN", {334});
+    Expect(EncodeBase64Line(loginName), {334});
+    Expect(EncodeBase64Line(password), {235});
+}
+
+void TSmtpClient::SendData(const std::string& data) {
+    // The terminator is part of the message file form; without it the server would take
+    // the next command as message text.
+    if (data != ".\r\n" && !EndsWith(data, "\r\n.\r\n"))
+        throw TVorlaError("The message text does not end with its final \".\" line");
+    Expect("DATA", {354});
+    m_socket.Send(data, m_replyTimeout);
+    Require(ReadReply(), {250});
+}
+
+void TSmtpClient::Quit() noexcept {
+    try {
+        if (m_socket.IsOpen()) {
+            m_reader.WriteLine("QUIT", kQuitTimeout);
+            m_reader.ReadLine(std::min(m_replyTimeout, kQuitTimeout), kMaxReplyLine);
+        }
+    } catch (const std::exception&) {
+        // The server may close first; the session is over either way.
+    }
+    Close();
+}
+
+void TSmtpClient::Deliver(const TSmtpDelivery& delivery) {
+    try {
+        Connect(delivery.host, delivery.port);
+        Hello(delivery.heloName);
+        Command("RSET");
+        if (!delivery.loginName.empty() && OffersAuth("LOGIN")) AuthLogin(delivery.loginName, delivery.password);
+        Expect("MAIL FROM:<" + delivery.mailFrom + ">", {250});
+        for (const std::string& recipient : delivery.recipients) Expect("RCPT TO:<" + recipient + ">", {250, 251});
+        SendData(delivery.data);
+    } catch (...) {
+        Quit();
+        throw;
+    }
+    Quit();
+}
+
+}  // namespace vorla

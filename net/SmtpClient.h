@@ -1,0 +1,102 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/LineReader.h"
+#include "net/TcpSocket.h"
+
+// The client side of an SMTP dialogue: commands, the reply codes each one needs, and the
+// delivery of one message from greeting to QUIT.
+namespace vorla {
+
+// One reply of the server: its three-digit code and the text of every line.
+struct TSmtpReply {
+    int code = 0;
+    std::vector<std::string> lines;  // each line's text after the code and its separator
+    // The reply as the server wrote it, one line: "550 5.1.1 No such user"; the lines of a
+    // multi-line reply joined by one space, each with its code.
+    std::string Text() const;
+};
+
+// What one delivery needs. data is the message in message file form: CR LF line ends,
+// dot-stuffed, ending in the line "." - exactly what goes over the wire after DATA.
+struct TSmtpDelivery {
+    std::string host;
+    std::uint16_t port = 25;
+    std::string heloName;
+    std::string loginName;  // empty: no authentication
+    std::string password;
+    std::string mailFrom;  // the reverse path, without angle brackets
+    std::vector<std::string> recipients;
+    std::string data;
+};
+
+class TSmtpClient {
+public:
+    static constexpr std::chrono::milliseconds kConnectTimeout{10000};
+    // The longest wait for one reply (the one after the message data included). A server that
+    // stays silent longer is taken as gone.
+    static constexpr std::chrono::milliseconds kReplyTimeout{60000};
+    // Bounds what a server that never ends a reply can make us read.
+    static constexpr std::size_t kMaxReplyLine = 4096;
+    static constexpr std::size_t kMaxReplyLines = 256;
+
+    TSmtpClient();
+    ~TSmtpClient();
+    TSmtpClient(const TSmtpClient&) = delete;
+    TSmtpClient& operator=(const TSmtpClient&) = delete;
+
+    void SetConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }
+    void SetReplyTimeout(std::chrono::milliseconds timeout) { m_replyTimeout = timeout; }
+
+    // The whole dialogue: greeting 220; "EHLO" 250, else "HELO" 250; "RSET" (any reply);
+    // "AUTH LOGIN" 334, user 334, password 235 when a login name is given and the EHLO reply
+    // offers LOGIN; "MAIL FROM:<...>" 250; "RCPT TO:<...>" 250 or 251 for each recipient in
+    // order; "DATA" 354, the data, 250; then "QUIT" and close. Once the server has taken the
+    // data, nothing after it (QUIT, the close) can fail the delivery.
+    // Throws TPeerRefused (what() and Reply() = the server's reply text) for a reply with
+    // another code, TNetError for connection failures, time-outs and a stop, TProtocolError
+    // for a reply that is not SMTP. On a failure before the data was taken the dialogue is
+    // ended with a best-effort QUIT.
+    void Deliver(const TSmtpDelivery& delivery);
+
+    // --- The steps Deliver is made of, for callers that need them one by one ---
+    // Connects and reads the greeting (220). A connection left open is closed first.
+    void Connect(const std::string& host, std::uint16_t port);
+    // "EHLO name"; on 250 notes the mechanisms of the reply's AUTH line. Any other reply:
+    // "HELO name", which must get 250.
+    void Hello(const std::string& name);
+    // True when the last EHLO reply listed mechanism on an AUTH line (letter case ignored).
+    bool OffersAuth(const std::string& mechanism) const;
+    void AuthLogin(const std::string& loginName, const std::string& password);
+    // Sends command and returns the reply, whatever its code.
+    TSmtpReply Command(const std::string& command);
+    // Sends command; throws TPeerRefused unless the reply's code is one of codes.
+    TSmtpReply Expect(const std::string& command, std::initializer_list<int> codes);
+    // "DATA" 354, then data (which must end in CR LF "." CR LF: TVorlaError otherwise), 250.
+    void SendData(const std::string& data);
+    // "QUIT", waits briefly for the reply, closes. Never throws.
+    void Quit() noexcept;
+    void Close() noexcept;
+
+    // Any thread, any time while the object exists: wakes a blocked call, which then throws
+    // TNetError; every later call throws too.
+    void Shutdown() noexcept;
+
+private:
+    TSmtpReply ReadReply();
+    static void Require(const TSmtpReply& reply, std::initializer_list<int> codes);
+
+    TTcpSocket m_socket;
+    TLineReader m_reader{m_socket};
+    std::vector<std::string> m_authMechanisms;  // upper case, from the last EHLO reply
+    std::chrono::milliseconds m_connectTimeout = kConnectTimeout;
+    std::chrono::milliseconds m_replyTimeout = kReplyTimeout;
+};
+
+// Base64 of bytes in one line, without line breaks (the AUTH LOGIN user name and password).
+std::string EncodeBase64Line(const std::string& bytes);
+
+}  // namespace vorla
