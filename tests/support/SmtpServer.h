@@ -1,0 +1,64 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "support/TempDir.h"
+
+// A real SMTP server on loopback for tests: tests/support/smtp_server.py (aiosmtpd), started
+// as a child process with its own configuration and spool in a temporary folder, stopped by
+// PID when the object goes.
+namespace vorla::test {
+
+struct TSmtpServerSpec {
+    std::map<std::string, std::string> users;  // login -> password; AUTH LOGIN offered when any
+    bool authRequired = false;
+    std::string ehloReply;                            // a refusal of EHLO ("502 ..."), forcing HELO
+    std::map<std::string, std::string> mailReplies;  // sender -> refusal of its MAIL FROM
+    std::map<std::string, std::string> rcptReplies;  // recipient -> refusal of its RCPT TO
+    std::map<std::string, std::string> dataReplies;  // recipient -> refusal of the data
+    double dataDelaySeconds = 0;                      // wait before answering the data
+};
+
+// One accepted message.
+struct TSmtpReceived {
+    std::string helo;   // the EHLO / HELO argument
+    std::string login;  // the AUTH login name, "" without a login
+    std::string mailFrom;
+    std::vector<std::string> rcptTos;
+    std::string data;   // as received, un-stuffed, without the terminating line
+};
+
+class TSmtpServer {
+public:
+    // Starts the server on a free port and waits (at most 15 s) until it listens. Throws
+    // std::runtime_error when python3-aiosmtpd is missing or the server does not come up.
+    explicit TSmtpServer(const TSmtpServerSpec& spec = {});
+    // SIGTERM, then SIGKILL when the process has not ended after 5 s.
+    ~TSmtpServer();
+    TSmtpServer(const TSmtpServer&) = delete;
+    TSmtpServer& operator=(const TSmtpServer&) = delete;
+
+    std::uint16_t Port() const { return m_port; }
+    // Every accepted message so far, in order of acceptance.
+    std::vector<TSmtpReceived> Deliveries() const;
+    // Every command as the server logged it ("EHLO x", "AUTH LOGIN user pw ok", "MAIL a",
+    // "RCPT b", "DATA n", "RSET", "QUIT"), in order.
+    std::vector<std::string> Events() const;
+    // Waits until at least count events are logged (for a QUIT that arrives after the
+    // client has returned); false after timeout.
+    bool WaitForEvents(std::size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    TTempDir m_dir;
+    pid_t m_pid = -1;
+    std::uint16_t m_port = 0;
+};
+
+// An address on which nothing listens (a port just freed), for refused connections.
+std::uint16_t UnusedLoopbackPort();
+
+}  // namespace vorla::test
