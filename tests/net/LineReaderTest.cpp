@@ -118,13 +118,6 @@ TEST(LineReader, ListingOverItsLimitIsSkippedAndLeavesTheStreamInStep) {
     }
 }
 
-TEST(LineReader, ListingWithoutEndPastTheSkipLimitFails) {
-    TScriptedPeer peer({PeerSend(std::string(300, 'y') + "\r\n" + std::string(3000, 'z'))});
-    TClientEnd client(peer);
-    const std::string error = ErrorOf<TProtocolError>([&] { client.reader.ReadListing(2s, 100, 1000); });
-    EXPECT_NE(error.find("1100"), std::string::npos) << error;
-}
-
 TEST(LineReader, LineLengthLimitCountsNeitherCrNorLf) {
     struct TRow {
         std::string line;
