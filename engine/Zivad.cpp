@@ -10,6 +10,7 @@
 #include "engine/Timer.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
+#include "filters/ReverseDns.h"
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
 #include "net/PopServer.h"
@@ -75,6 +76,18 @@ private:
 TZivad::TZivad(TDispatcher& dispatcher)
     : m_dispatcher(dispatcher), m_statusHistory(std::make_unique<std::deque<std::string>>()) {
     const std::string program = ProgramFilePath();
+    try {
+        // Before any rule list is made: each reads the table when it is created.
+        InstallDefaultTldTable(HomeFolder());
+    } catch (const std::exception& e) {
+        AddStatus(VorlaLine("Unable to write the default top-level-domain table: " + OneLine(e.what())));
+    }
+    m_reverseDns = std::make_unique<TReverseDns>();
+    TReverseDnsReport report;
+    report.addStatus = [this](const std::string& line) { AddStatus(line); };
+    report.statusText = [this](const std::string& text) { OnStatusText.Raise(text); };
+    report.lookupLinesWanted = [this] { return StatusRdns(); };
+    m_reverseDns->SetReport(std::move(report));
     m_accounts = std::make_unique<TZivadAccounts>(this);
     m_filters = std::make_unique<TZivadFilters>(ReplaceExtension(program, ".exe", ".fil"));
     TPopAccountAccess access;
@@ -341,19 +354,8 @@ void TZivad::SetStatusSize(int lines) { m_statusSize = lines < 0 ? 0 : lines; }
 
 std::string TZivad::FetchSummary(int accepted, int trashed, int quarantined, int rejected, int purged, int errors,
                                  bool noDownload) const {
-    const TLogSettings log = m_log->Settings();
-    std::string text;
-    auto part = [&text](bool shown, const char* name, int n) {
-        if (shown && n >= 0) text += std::string(name) + "=" + std::to_string(n) + " ";
-    };
-    part(log.accepted, noDownload ? "Ok" : "Accepted", accepted);
-    part(log.trashed, "Trashed", trashed);
-    part(log.quarantined, noDownload ? "Unknown" : "Quarantined", quarantined);
-    part(log.rejected, "Rejected", rejected);
-    part(true, "Purged", purged);
-    part(log.errors, "Errors", errors);
-    if (!text.empty()) text.pop_back();
-    return text;
+    return vorla::FetchSummary(m_log->Settings(), accepted, trashed, quarantined, rejected, purged, errors,
+                               noDownload);
 }
 
 // --- Application settings ---

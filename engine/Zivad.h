@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Slot.h"
@@ -18,6 +19,7 @@ namespace vorla {
 class TDispatcher;
 class TIniFile;
 class TPopServer;
+class TReverseDns;
 class TTimer;
 class TZivadAccount;
 class TZivadAccounts;
@@ -131,6 +133,11 @@ public:
     TZivadLog& Log() { return *m_log; }
     TPopServer& PopServer() { return *m_popServer; }
     TDispatcher& Dispatcher() { return m_dispatcher; }
+    // The reverse lookups of the classification, shared by all accounts; its lines go to the
+    // status history (switch "rdns") and its progress texts to OnStatusText.
+    TReverseDns& ReverseDns() { return *m_reverseDns; }
+    // True on the thread that created the engine (the UI thread). Any thread.
+    bool OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
     // --- Notifications: one subscriber each, raised on the thread that does the work ---
     TSlot<TZivad&> OnStatusChanged;          // a status line was added
@@ -154,6 +161,7 @@ private:
                                          long long max, long long current);
 
     TDispatcher& m_dispatcher;
+    const std::thread::id m_uiThread = std::this_thread::get_id();
 
     mutable std::mutex m_statusMutex;  // guards m_statusHistory
     std::unique_ptr<std::deque<std::string>> m_statusHistory;  // newest first; null once freed
@@ -180,6 +188,7 @@ private:
     std::unique_ptr<TPopServer> m_popServer;
     std::unique_ptr<TZivadLog> m_log;
     std::unique_ptr<TTimer> m_timer;
+    std::unique_ptr<TReverseDns> m_reverseDns;  // made first, freed after everything else
 };
 
 }  // namespace vorla

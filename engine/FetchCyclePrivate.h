@@ -1,0 +1,68 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "filters/Classify.h"
+#include "platform/DateTime.h"
+
+// What the fetch cycle's operations share inside engine/: the way from an account to its
+// engine and what they take from it.
+namespace vorla {
+
+class TMailMessage;
+class TZivad;
+class TZivadAccount;
+class TZivadLog;
+
+// One operation's view of its account and engine. Made at the start of the operation on the
+// thread that runs it; the account (and the engine, when there is one) must outlive it.
+class TRunContext {
+public:
+    // log may be nullptr: log lines are then dropped.
+    TRunContext(TZivadAccount& account, TZivadLog* log);
+
+    TZivadAccount& Account() const { return m_account; }
+    TZivad* Engine() const { return m_engine; }
+    TZivadLog* Log() const { return m_log; }
+    const std::string& Name() const { return m_name; }
+
+    // OnStatusText of the engine with "[" name "] " + text.
+    void Progress(const std::string& text) const;
+    // A status-history line TAB tag TAB name TAB description, through the account list.
+    void Status(const char* tag, const std::string& description) const;
+    // Appends an event text to the log (when there is one). Throws TFileError.
+    void LogEvent(const std::string& eventText) const;
+    // The log line about one message: name TAB category " - (" reason ") " (or " - " without a
+    // reason) and its Date, From (display form) and Subject.
+    void LogMessageEvent(const char* category, const std::optional<std::string>& reason,
+                         const TMailMessage& message) const;
+    // The error line about one message: name TAB "Error - " name " - " error " Date: " date
+    // " From: " from " Subject: " subject.
+    void LogMessageError(const std::string& error, const TMailMessage& message) const;
+    // name TAB "Error - " name " - " + text.
+    void LogError(const std::string& text) const;
+
+    // The status switches of the engine; on without one.
+    bool StatusFetch() const;
+    bool StatusFilter() const;
+    int PurgeDays() const;  // 0 without an engine
+
+    // ClassifyMessage with this account's options and rules, the engine's global rules and
+    // reverse lookups, and this log for the automatic rules it adds.
+    TClassification Classify(std::string_view text, std::int64_t size, bool bodyRulesOnly) const;
+
+    // Runs the pending UI events when the calling thread is the engine's UI thread; elsewhere
+    // (a worker, no engine) it does nothing.
+    void PumpUiEvents() const;
+
+private:
+    TZivadAccount& m_account;
+    TZivad* m_engine;
+    TZivadLog* m_log;
+    std::string m_name;
+    TClassifyAccount m_inputs;
+};
+
+}  // namespace vorla

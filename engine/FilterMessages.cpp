@@ -1,0 +1,161 @@
+#include <mutex>
+
+#include "engine/FetchCycle.h"
+#include "engine/FetchCyclePrivate.h"
+#include "engine/Zivad.h"
+#include "engine/ZivadAccount.h"
+#include "log/LogLines.h"
+#include "log/ZivadLog.h"
+#include "mail/MessageStore.h"
+#include "platform/Errors.h"
+
+namespace vorla {
+namespace {
+
+TZivadLog* EngineLog(TZivadAccount& account) {
+    TRunContext context(account, nullptr);
+    return context.Engine() ? &context.Engine()->Log() : nullptr;
+}
+
+// The whole stored message, raw. Unlike the item's own Load this fails loudly: a move must
+// never put an empty copy into the target folder and then remove the original.
+void LoadWhole(const TZivadMessageItem& item, TMailMessage& message) {
+    message.LoadMode = TLoadMode::Raw;
+    message.LoadFromFile(item.FileName());
+}
+
+// Files a copy of item into target with the stamp word and marks item Deleted; returns the
+// copy as it was filed (for the log line).
+void MoveItem(TZivadMessageItem& item, TZivadMessageCollection& target, const char* stamp, TMailMessage& copy) {
+    LoadWhole(item, copy);
+    target.AddMessage(copy, stamp);
+    item.Deleted = true;
+}
+
+int Recheck(const TRunContext& run, int quarantineIndex, int vorlaIndex, bool bodyRulesOnly) {
+    TZivadAccount& account = run.Account();
+    int result = kClassifyUndecided;
+    if (vorlaIndex >= 0) {
+        TZivadMessageCollection& vorla = account.VorlaFolder();
+        std::scoped_lock hold(vorla.Lock());
+        if (TZivadMessageItem* item = vorla.Item(vorlaIndex)) {
+            const std::string text = item->DisplayText();
+            const TClassification c =
+                run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
+            result = c.result;
+            if (c.result == kClassifyReject) {
+                TMailMessage copy;
+                MoveItem(*item, account.TrashFolder(), "trashed", copy);
+                run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
+            } else if (c.result == kClassifyUndecided) {
+                TMailMessage copy;
+                MoveItem(*item, account.QuarantineFolder(), "quarantined", copy);
+                run.LogMessageEvent(kCategoryQuarantined, std::nullopt, copy);
+            }
+        }
+    }
+    if (quarantineIndex >= 0) {
+        TZivadMessageCollection& quarantine = account.QuarantineFolder();
+        std::scoped_lock hold(quarantine.Lock());
+        if (TZivadMessageItem* item = quarantine.Item(quarantineIndex)) {
+            const std::string text = item->DisplayText();
+            const TClassification c =
+                run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
+            result = c.result;
+            if (c.result == kClassifyReject) {
+                TMailMessage copy;
+                MoveItem(*item, account.TrashFolder(), "trashed", copy);
+                run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
+            } else if (c.result == kClassifyAccept) {
+                TMailMessage copy;
+                MoveItem(*item, account.VorlaFolder(), "accepted", copy);
+                run.LogMessageEvent(kCategoryAccepted, c.reason, copy);
+            }
+        }
+    }
+    return result;
+}
+
+// The closing step of a filtering run, on every way out.
+class TFilterRunEnd {
+public:
+    TFilterRunEnd(const TRunContext& run, const int& accepted, const int& trashed, const int& quarantined)
+        : m_run(run), m_accepted(accepted), m_trashed(trashed), m_quarantined(quarantined) {}
+    ~TFilterRunEnd() {
+        try {
+            if (m_run.StatusFilter()) {
+                const TLogSettings switches = m_run.Log() ? m_run.Log()->Settings() : TLogSettings{};
+                m_run.Status(kServiceFilter,
+                             FetchSummary(switches, m_accepted, m_trashed, m_quarantined, -1, -1, -1, false));
+            }
+            if (TZivad* engine = m_run.Engine()) engine->OnFilterEnd.Raise(m_run.Account());
+        } catch (...) {
+            // Nothing may keep the busy flag from being cleared.
+        }
+        m_run.Account().SetBusy(false);
+    }
+    TFilterRunEnd(const TFilterRunEnd&) = delete;
+    TFilterRunEnd& operator=(const TFilterRunEnd&) = delete;
+
+private:
+    const TRunContext& m_run;
+    const int& m_accepted;
+    const int& m_trashed;
+    const int& m_quarantined;
+};
+
+void RunFilters(TZivadAccount& account, TZivadLog* log) {
+    if (!account.enablefilters || account.StopRequested() || !account.TryBeginBusy()) return;
+    TRunContext run(account, log);
+    int accepted = 0, trashed = 0, quarantined = 0;
+    TFilterRunEnd end(run, accepted, trashed, quarantined);
+    if (TZivad* engine = run.Engine()) engine->OnFilterStart.Raise(account);
+    // Each folder's lock is held for its whole pass, so that no other thread (a mail client's
+    // session purging the folder) shifts the indexes under it.
+    auto pass = [&](TZivadMessageCollection& folder, bool vorlaPass) {
+        std::scoped_lock hold(folder.Lock());
+        try {
+            const int count = folder.Count();
+            for (int i = 0; i < count; ++i) {
+                run.PumpUiEvents();
+                if (account.StopRequested()) break;
+                const int r = vorlaPass ? Recheck(run, -1, i, false) : Recheck(run, i, -1, false);
+                if (r == kClassifyReject) ++trashed;
+                if (r == kClassifyUndecided && vorlaPass) ++quarantined;
+                if (r == kClassifyAccept && !vorlaPass) ++accepted;
+            }
+        } catch (...) {
+            // The messages moved before the error are in their new folders already: they
+            // must not stay in this one as well.
+            try {
+                folder.Purge();
+            } catch (...) {
+            }
+            throw;
+        }
+        folder.Purge();
+    };
+    pass(account.VorlaFolder(), true);
+    if (account.StopRequested()) return;
+    // Counted now: it includes what the first pass moved here.
+    pass(account.QuarantineFolder(), false);
+}
+
+}  // namespace
+
+void FilterMessages(TZivadAccount& account) { RunFilters(account, EngineLog(account)); }
+
+void FilterMessages(TZivadAccount& account, TZivadLog& log) { RunFilters(account, &log); }
+
+int RecheckMessage(TZivadAccount& account, int quarantineIndex, int vorlaIndex, bool bodyRulesOnly) {
+    const TRunContext run(account, EngineLog(account));
+    return Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+}
+
+int RecheckMessage(TZivadAccount& account, TZivadLog& log, int quarantineIndex, int vorlaIndex,
+                   bool bodyRulesOnly) {
+    const TRunContext run(account, &log);
+    return Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+}
+
+}  // namespace vorla
