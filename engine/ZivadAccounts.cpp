@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "engine/FetchCycle.h"
+#include "engine/SimpleThread.h"
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
 #include "log/LogLines.h"
@@ -98,12 +99,17 @@ std::vector<std::string> TZivadAccounts::SaveSeenAll() {
 
 void TZivadAccounts::RunAccounts(TZivadLog& log, TZivadFilters& /*filters*/) {
     m_stopRequest = false;
-    // By index, re-reading the count: the UI may change the list while a fetch runs.
+    // By index, re-reading the count: the UI may change the list while a fetch runs. One
+    // worker at a time, each fetching one account; what escapes a fetch ends that worker only
+    // (the fetch has logged it and written its closing lines).
     for (int i = 0; i < Count(); ++i) {
-        try {
-            FetchMail(*Items(i), log);
-        } catch (const std::exception&) {
-            // The fetch has written its own closing lines; the run goes on with the next account.
+        TZivadAccount& account = *Items(i);
+        if (m_owner) {
+            RunAndWait(m_owner->Dispatcher(), log, FetchMail, account);
+        } else {
+            TWaitThread worker(log, FetchMail, account);  // no UI thread to keep alive
+            worker.Start();
+            worker.WaitFor();
         }
         if (m_stopRequest) break;
     }

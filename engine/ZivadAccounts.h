@@ -53,10 +53,12 @@ public:
     // SaveSeen of every account in order; the result holds one message per failure.
     std::vector<std::string> SaveSeenAll();
 
-    // Clears the list's stop request, then fetches every account in list order with FetchMail,
-    // on the calling thread for now. An error escaping one account's fetch ends that fetch only
-    // and the run goes on with the next account; after each account a set stop request ends the
-    // run. filters (the global rules) are passed along for the fetch, not used here.
+    // UI thread. Clears the list's stop request, then fetches every account in list order with
+    // FetchMail, strictly one after another, each on a worker thread of its own (TWaitThread)
+    // while the UI thread keeps running its events through the engine's dispatcher (without an
+    // engine the caller just waits). An error escaping one account's fetch ends that worker
+    // only and the run goes on with the next account; after each account a set stop request
+    // ends the run. filters (the global rules) are passed along for the fetch, not used here.
     void RunAccounts(TZivadLog& log, TZivadFilters& filters);
     // Sets the list's stop request, then every account's, in list order.
     void StopAll();

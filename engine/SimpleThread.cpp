@@ -1,0 +1,66 @@
+#include "engine/SimpleThread.h"
+
+#include "engine/Dispatcher.h"
+
+namespace vorla {
+
+TSimpleThread::TSimpleThread(bool createSuspended, TZivadLog& log, TThreadProcedure procedure,
+                             TZivadAccount& context)
+    : m_log(log), m_procedure(std::move(procedure)), m_context(context) {
+    if (!createSuspended) Start();
+}
+
+TSimpleThread::~TSimpleThread() { WaitFor(); }
+
+void TSimpleThread::SetOnTerminate(std::function<void()> onTerminate) {
+    std::scoped_lock lock(m_mutex);
+    m_onTerminate = std::move(onTerminate);
+}
+
+void TSimpleThread::Start() {
+    std::scoped_lock lock(m_threadMutex);
+    if (m_started.exchange(true)) return;
+    m_thread = std::thread([this] { Execute(); });
+}
+
+void TSimpleThread::WaitFor() {
+    std::scoped_lock lock(m_threadMutex);
+    if (m_thread.joinable()) m_thread.join();
+}
+
+std::exception_ptr TSimpleThread::Error() const {
+    std::scoped_lock lock(m_mutex);
+    return m_error;
+}
+
+void TSimpleThread::Execute() noexcept {
+    std::exception_ptr error;
+    try {
+        if (m_procedure) m_procedure(m_context, m_log);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    std::function<void()> onTerminate;
+    {
+        std::scoped_lock lock(m_mutex);
+        m_error = error;
+        onTerminate = m_onTerminate;
+    }
+    m_finished.store(true);
+    if (onTerminate) onTerminate();
+}
+
+std::exception_ptr RunAndWait(TDispatcher& dispatcher, TZivadLog& log, TThreadProcedure procedure,
+                              TZivadAccount& context) {
+    TWaitThread worker(log, std::move(procedure), context);
+    // Wakes the wait below. The worker is joined before it goes, and posting is its last act.
+    worker.SetOnTerminate([&dispatcher] { dispatcher.Post([] {}); });
+    worker.Start();
+    // A nested RunAndWait run from these events may take our wake-up call; it returns only
+    // after its own worker has ended, and this loop then looks at Finished again.
+    while (!worker.Finished()) dispatcher.WaitAndProcessEvents();
+    worker.WaitFor();
+    return worker.Error();
+}
+
+}  // namespace vorla
