@@ -1,0 +1,257 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "engine/FetchCycle.h"
+#include "engine/FetchCycleFixture.h"
+#include "platform/Errors.h"
+#include "support/DovecotServer.h"
+#include "support/ScriptedPeer.h"
+
+// The fetch cycle against a scripted uplink, for the faults a real server does not produce on
+// demand, and the parts of the cycle that need no server at all.
+namespace vorla {
+namespace {
+
+using test::Mail;
+using test::PeerReadLine;
+using test::PeerSend;
+using test::TPeerStep;
+using test::TScriptedPeer;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string Crlf(const std::string& lf) {
+    std::string out;
+    for (char c : lf) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string HeaderOf(const std::string& mail) { return mail.substr(0, mail.find("\n\n") + 2); }
+
+// The login and STAT of a session holding count messages.
+std::vector<TPeerStep> Login(int count) {
+    return {PeerSend("+OK ready\r\n"), PeerReadLine(), PeerSend("+OK\r\n"), PeerReadLine(), PeerSend("+OK\r\n"),
+            PeerReadLine(), PeerSend("+OK " + std::to_string(count) + " 999\r\n")};
+}
+
+void Add(std::vector<TPeerStep>& script, std::initializer_list<TPeerStep> steps) {
+    script.insert(script.end(), steps.begin(), steps.end());
+}
+
+void Answer(std::vector<TPeerStep>& script, const std::string& reply) { Add(script, {PeerReadLine(), PeerSend(reply)}); }
+void Listing(std::vector<TPeerStep>& script, const std::string& lf) {
+    Answer(script, "+OK\r\n" + Crlf(lf) + ".\r\n");
+}
+
+class FetchFaultTest : public test::FetchFixture {
+protected:
+    TZivadAccount& Account(std::uint16_t port) {
+        TZivadAccount& account = NewAccount("Ann", "ann", "annpw", port);
+        account.enablefilters = false;  // everything accepted
+        return account;
+    }
+};
+
+TEST_F(FetchFaultTest, RefusedRetrievalIsOneErrorAndTheMessageComesAgainNextTime) {
+    const std::string one = Mail("one"), two = Mail("two");
+    std::vector<TPeerStep> script = Login(2);
+    Listing(script, HeaderOf(one));
+    Answer(script, "-ERR message is locked\r\n");
+    Listing(script, HeaderOf(two));
+    Listing(script, two);
+    Answer(script, "+OK\r\n");  // DELE 2
+    Answer(script, "+OK bye\r\n");
+    TScriptedPeer first(script);
+    TZivadAccount& ann = Account(first.Port());
+    FetchMail(ann, Engine().Log());
+    EXPECT_THAT(first.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "TOP 2 0",
+                                              "RETR 2", "DELE 2", "QUIT"));
+    EXPECT_EQ(Subjects(ann.VorlaFolder()), std::vector<std::string>{"two"});
+    ASSERT_EQ(LogEvents().size(), 2u);
+    // The error line names the message by what its header said.
+    EXPECT_EQ(LogEvents()[0], "Ann\tError - Ann - RETR 1 refused: -ERR message is locked " + Details(one));
+    EXPECT_EQ(Status("FETCH").back(), "\tFETCH\tAnn\tAccepted=1 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=0");
+
+    // Its header was not taken as seen: the next fetch downloads it.
+    std::vector<TPeerStep> again = Login(1);
+    Listing(again, HeaderOf(one));
+    Listing(again, one);
+    Answer(again, "+OK\r\n");
+    Answer(again, "+OK bye\r\n");
+    TScriptedPeer second(again);
+    ann.popport = second.Port();
+    FetchMail(ann, Engine().Log());
+    EXPECT_THAT(second.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "DELE 1", "QUIT"));
+    EXPECT_EQ(Subjects(ann.VorlaFolder()), (std::vector<std::string>{"two", "one"}));
+}
+
+TEST_F(FetchFaultTest, SizeIsAskedOnlyWithALimitAndABigMessageIsRejectedUnread) {
+    const std::string big = Mail("big"), small = Mail("small");
+    std::vector<TPeerStep> script = Login(2);
+    Listing(script, HeaderOf(big));
+    Answer(script, "+OK 1 204801\r\n");
+    Answer(script, "+OK\r\n");  // DELE 1
+    Listing(script, HeaderOf(small));
+    Answer(script, "+OK 2 204800\r\n");  // exactly the limit passes
+    Listing(script, small);
+    Answer(script, "+OK\r\n");
+    Answer(script, "+OK bye\r\n");
+    TScriptedPeer peer(script);
+    TZivadAccount& ann = Account(peer.Port());
+    ann.enablefilters = true;
+    ann.rejectkb = 200;
+    AddRule(ann.Filters(), "small", TFilterAction::Accept, TFilterSection::Subject);
+    FetchMail(ann, Engine().Log());
+    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "LIST 1", "DELE 1", "TOP 2 0",
+                                             "LIST 2", "RETR 2", "DELE 2", "QUIT"));
+    EXPECT_THAT(LogEvents(), ElementsAre(Event("Ann", "Rejected", "Msg_Too_Big", big),
+                                         Event("Ann", "Accepted", "local:small", small)));
+}
+
+TEST_F(FetchFaultTest, DroppedConnectionGivesOneErrorPerRemainingMessageAndKeepsThemAll) {
+    std::vector<TPeerStep> script = Login(3);
+    Listing(script, HeaderOf(Mail("one")));
+    Add(script, {PeerReadLine(), PeerSend("+OK\r\nSubject: one\r\n"), test::PeerClose()});
+    TScriptedPeer peer(script);
+    TZivadAccount& ann = Account(peer.Port());
+    FetchMail(ann, Engine().Log());
+    const auto events = LogEvents();
+    ASSERT_EQ(events.size(), 3u);
+    for (const std::string& e : events) EXPECT_EQ(e.rfind("Ann\tError - Ann - ", 0), 0u) << e;
+    EXPECT_THAT(events[1], HasSubstr("Not connected"));
+    EXPECT_EQ(ann.VorlaFolder().Count(), 0);
+    EXPECT_EQ(ann.SeenCount(), 0u);
+    // Message errors are not counted in Errors; the FETCH line still comes.
+    EXPECT_EQ(Status("FETCH").back(), "\tFETCH\tAnn\tAccepted=0 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=0");
+    EXPECT_FALSE(ann.Busy());
+}
+
+TEST_F(FetchFaultTest, FailedMessageCountEndsTheFetchAfterItsClosingStep) {
+    std::vector<TPeerStep> script = Login(0);
+    script.back() = PeerSend("-ERR mailbox unavailable\r\n");
+    TScriptedPeer peer(script);
+    TZivadAccount& ann = Account(peer.Port());
+    int ends = 0;
+    Engine().OnFetchEnd.Set([&](TZivadAccount&) { ++ends; });
+    EXPECT_THROW(FetchMail(ann, Engine().Log()), TPeerRefused);
+    EXPECT_EQ(ends, 1);
+    EXPECT_FALSE(ann.Busy());
+    // Not reported as a clean fetch: the reason is logged and counted.
+    EXPECT_THAT(LogEvents(), ElementsAre("Ann\tError - Ann - STAT refused: -ERR mailbox unavailable"));
+    EXPECT_EQ(Status("FETCH").back(), "\tFETCH\tAnn\tAccepted=0 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=1");
+    const auto progress = Progress();
+    EXPECT_EQ(std::find(progress.begin(), progress.end(), "[Ann] Processing retrieved messages"), progress.end());
+}
+
+TEST_F(FetchFaultTest, AFolderThatCannotBeWrittenLeavesTheMessageOnTheServer) {
+    const std::string one = Mail("one");
+    std::vector<TPeerStep> script = Login(1);
+    Listing(script, HeaderOf(one));
+    Listing(script, one);
+    Answer(script, "+OK bye\r\n");  // QUIT: no DELE before it
+    TScriptedPeer peer(script);
+    TZivadAccount& ann = Account(peer.Port());
+    // The vorla folder's place is taken by a file: nothing can be stored there.
+    const std::string folder = ann.VorlaFolder().Folder();
+    DeleteTree(folder);
+    test::WriteFile(folder.substr(0, folder.size() - 1), "not a folder");
+    FetchMail(ann, Engine().Log());
+    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "QUIT"));
+    ASSERT_EQ(LogEvents().size(), 1u);
+    EXPECT_EQ(LogEvents()[0].rfind("Ann\tError - Ann - ", 0), 0u);
+    EXPECT_EQ(ann.SeenCount(), 0u);  // tried again next time
+}
+
+TEST_F(FetchFaultTest, MissingAccountInformationEndsAtTheClosingStep) {
+    struct TCase {
+        const char* what;
+        void (*spoil)(TZivadAccount&);
+    };
+    const TCase cases[] = {
+        {"no login name", [](TZivadAccount& a) { a.loginname.clear(); }},
+        {"no password", [](TZivadAccount& a) { a.password.clear(); }},
+        {"no server", [](TZivadAccount& a) { a.popserver.clear(); }},
+        {"port 0", [](TZivadAccount& a) { a.popport = 0; }},
+    };
+    Engine().SetPurgeDays(1);
+    int n = 0;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TZivadAccount& account = NewAccount("Acct" + std::to_string(++n), "u", "p", 110);
+        c.spoil(account);
+        TMailMessage old;
+        old.LoadFromMailText("Subject: old\n\nx\n");  // no date: purged by any purge
+        account.TrashFolder().AddMessage(old, "");
+        int ends = 0;
+        Engine().OnFetchEnd.Set([&](TZivadAccount&) { ++ends; });
+        FetchMail(account, Engine().Log());
+        EXPECT_EQ(ends, 1);
+        EXPECT_EQ(LogEvents().back(), account.name + "\tError - " + account.name + " - Account information is missing");
+        EXPECT_EQ(Status("FETCH").back(), "\tFETCH\t" + account.name +
+                                              "\tAccepted=0 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=1");
+        EXPECT_EQ(account.TrashFolder().Count(), 1);  // no purge
+        EXPECT_TRUE(Progress().empty());              // and no processing
+    }
+}
+
+TEST_F(FetchFaultTest, TrashPurgeTakesWhatIsOlderThanPurgeDaysOnly) {
+    TZivadAccount& ann = NewAccount("Ann", "ann", "annpw", test::FreeLoopbackPort());
+    const TDateTime now = Now();
+    struct TAged {
+        const char* subject;
+        double days;  // -1: no Date header
+        bool purged;
+    };
+    const TAged aged[] = {{"fresh", 1, false},   {"29.9 days", 29.9, false}, {"30.1 days", 30.1, true},
+                          {"a year", 365, true}, {"no date", -1, true},     {"tomorrow", -1.5, false}};
+    for (const TAged& a : aged) {
+        TMailMessage message;
+        message.LoadFromMailText(std::string("Subject: ") + a.subject + "\n\nx\n");
+        if (a.days != -1) message.Date = now - a.days;
+        ann.TrashFolder().AddMessage(message, "");
+    }
+    auto remaining = [&] { return Subjects(ann.TrashFolder()); };
+    Engine().SetPurgeDays(0);
+    FetchMail(ann, Engine().Log());
+    EXPECT_EQ(remaining().size(), 6u);
+    Engine().SetPurgeDays(30);
+    FetchMail(ann, Engine().Log());
+    EXPECT_EQ(remaining(), (std::vector<std::string>{"fresh", "29.9 days", "tomorrow"}));
+    EXPECT_EQ(Status("FETCH").back(), "\tFETCH\tAnn\tAccepted=0 Trashed=0 Quarantined=0 Rejected=0 Purged=3 Errors=1");
+    const auto progress = Progress();
+    EXPECT_EQ(std::count(progress.begin(), progress.end(), "[Ann] Purging trash"), 1);
+}
+
+TEST(FetchSummary, PartsFollowTheLogSwitchesAndLeaveOutCountsThatDoNotApply) {
+    struct TCase {
+        const char* what;
+        void (*set)(TLogSettings&);
+        bool noDownload;
+        int rejected;
+        const char* expected;
+    };
+    const TCase cases[] = {
+        {"all on", [](TLogSettings&) {}, false, 1, "Accepted=2 Trashed=3 Quarantined=4 Rejected=1 Purged=5 Errors=6"},
+        {"no download", [](TLogSettings&) {}, true, 1, "Ok=2 Trashed=3 Unknown=4 Rejected=1 Purged=5 Errors=6"},
+        {"filter run", [](TLogSettings&) {}, false, -1, "Accepted=2 Trashed=3 Quarantined=4 Purged=5 Errors=6"},
+        {"accepted off", [](TLogSettings& s) { s.accepted = false; }, false, 1,
+         "Trashed=3 Quarantined=4 Rejected=1 Purged=5 Errors=6"},
+        {"all off", [](TLogSettings& s) { s = {0, false, false, false, false, false, false, false, false, false, false}; },
+         false, 1, "Purged=5"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TLogSettings switches;
+        c.set(switches);
+        EXPECT_EQ(FetchSummary(switches, 2, 3, 4, c.rejected, 5, 6, c.noDownload), c.expected);
+    }
+    TLogSettings off{0, false, false, false, false, false, false, false, false, false, false};
+    EXPECT_EQ(FetchSummary(off, 1, 1, 1, 1, -1, 1, false), "");
+    EXPECT_EQ(FetchSummary(TLogSettings{}, 0, -1, -1, -1, -1, -1, false), "Accepted=0");
+}
+
+}  // namespace
+}  // namespace vorla
