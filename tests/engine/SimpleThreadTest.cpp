@@ -1,0 +1,112 @@
+#include "engine/SimpleThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "engine/EventQueue.h"
+#include "engine/ZivadAccount.h"
+#include "log/ZivadLog.h"
+#include "platform/Home.h"
+#include "support/TempDir.h"
+
+namespace vorla {
+namespace {
+
+using namespace std::chrono_literals;
+
+class SimpleThreadTest : public ::testing::Test {
+protected:
+    SimpleThreadTest() {
+        SetHomeFolder(m_home.Path());
+        m_owned = std::make_unique<TZivadAccount>(nullptr, "acct");
+    }
+    ~SimpleThreadTest() override {
+        m_owned.reset();
+        SetHomeFolder("");
+    }
+
+    test::TTempDir m_home;
+    TZivadLog m_log{m_home / "vorla.log"};
+    std::unique_ptr<TZivadAccount> m_owned;
+};
+
+TEST_F(SimpleThreadTest, RunsItsProcedureOnceOnItsOwnThreadWhenStarted) {
+    std::atomic<int> runs{0};
+    std::thread::id where;
+    TZivadAccount* seenContext = nullptr;
+    TZivadLog* seenLog = nullptr;
+    {
+        TSimpleThread thread(true, m_log, [&](TZivadAccount& context, TZivadLog& log) {
+            ++runs;
+            where = std::this_thread::get_id();
+            seenContext = &context;
+            seenLog = &log;
+        }, *m_owned);
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(runs, 0);  // suspended until started
+        EXPECT_FALSE(thread.Started());
+        thread.Start();
+        thread.Start();  // once only
+        thread.WaitFor();
+        EXPECT_TRUE(thread.Finished());
+        EXPECT_EQ(thread.Error(), nullptr);
+    }
+    EXPECT_EQ(runs, 1);
+    EXPECT_NE(where, std::this_thread::get_id());
+    EXPECT_EQ(seenContext, m_owned.get());
+    EXPECT_EQ(seenLog, &m_log);
+
+    // Started at once, and gone at the end of its scope only after its run.
+    std::atomic<bool> done{false};
+    {
+        TSimpleThread thread(false, m_log, [&](TZivadAccount&, TZivadLog&) {
+            std::this_thread::sleep_for(50ms);
+            done = true;
+        }, *m_owned);
+    }
+    EXPECT_TRUE(done);
+    { TWaitThread neverStarted(m_log, [&](TZivadAccount&, TZivadLog&) { ++runs; }, *m_owned); }
+    EXPECT_EQ(runs, 1);
+}
+
+TEST_F(SimpleThreadTest, AnEscapingErrorEndsTheRunAndIsKeptNotThrown) {
+    TWaitThread thread(m_log, [](TZivadAccount&, TZivadLog&) { throw std::runtime_error("fetch failed"); }, *m_owned);
+    std::atomic<bool> terminated{false};
+    thread.SetOnTerminate([&] { terminated = thread.Finished(); });
+    thread.Start();
+    thread.WaitFor();
+    EXPECT_TRUE(terminated);  // after the run was marked finished
+    ASSERT_NE(thread.Error(), nullptr);
+    EXPECT_THROW(std::rethrow_exception(thread.Error()), std::runtime_error);
+}
+
+TEST_F(SimpleThreadTest, RunAndWaitKeepsTheUiThreadRunningItsEvents) {
+    TEventQueue queue(TEventQueue::TClockMode::Manual);
+    std::atomic<bool> uiCallRan{false};
+    bool nestedRan = false;
+    const std::exception_ptr error = RunAndWait(queue, m_log, [&](TZivadAccount& context, TZivadLog& log) {
+        // A call for the UI thread, and a wait for it: without the UI pumping this would time out.
+        queue.Post([&] {
+            uiCallRan = true;
+            // Any command may run from there, another wait included.
+            EXPECT_EQ(RunAndWait(queue, log, [&](TZivadAccount&, TZivadLog&) { nestedRan = true; }, context), nullptr);
+        });
+        for (int i = 0; i < 500 && !uiCallRan; ++i) std::this_thread::sleep_for(10ms);
+        if (!uiCallRan) throw std::runtime_error("the UI thread did not run its events");
+    }, *m_owned);
+    EXPECT_EQ(error, nullptr);
+    EXPECT_TRUE(uiCallRan);
+    EXPECT_TRUE(nestedRan);
+
+    const std::exception_ptr escaped =
+        RunAndWait(queue, m_log, [](TZivadAccount&, TZivadLog&) { throw std::logic_error("boom"); }, *m_owned);
+    ASSERT_NE(escaped, nullptr);
+    EXPECT_THROW(std::rethrow_exception(escaped), std::logic_error);
+}
+
+}  // namespace
+}  // namespace vorla
