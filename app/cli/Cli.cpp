@@ -40,6 +40,12 @@ constexpr const char* kUsage =
     "                           active, hits, last use, description, search text\n"
     "  rules [ACCOUNT] --export accept|reject|none|all   print rules as filter-file lines\n"
     "  rules [ACCOUNT] --import FILE   add the rules of FILE that are not there yet\n"
+    "  fetch [ACCOUNT]          fetch mail from every account (or the one named) once,\n"
+    "                           printing the status lines, and exit\n"
+    "  filter                   classify every account's stored messages again\n"
+    "  peek ACCOUNT             list the messages waiting on the account's server\n"
+    "                           (number, date, size, from, subject); changes nothing\n"
+    "  peek ACCOUNT --delete N...   delete those messages on the server\n"
     "\n"
     "Account keys (as in options.ini): name email popserver popport loginname password\n"
     "  enablefetch away rejectresponse enablefilters enablesend senddirect smtpserver\n"
@@ -49,8 +55,9 @@ constexpr const char* kUsage =
     "  Booleans 0/1, ports 0..65535; password=- and smtppassword=- read the password\n"
     "  from standard input.\n"
     "\n"
-    "The service and the commands that write (account, import, rules --import) lock\n"
-    "the home folder; a second one is refused while the lock is held.\n"
+    "The service and the commands that write (account, import, rules --import, fetch,\n"
+    "filter, peek --delete) lock the home folder; a second one is refused while the\n"
+    "lock is held.\n"
     "\n"
     "Options:\n"
     "  --home DIR   Vorla's home folder (default $VORLA_HOME, else ~/.local/share/vorla)\n"
@@ -74,6 +81,9 @@ const std::map<std::string, TCommand>& CommandTable() {
         {"import", {ImportCommand, true}},
         {"classify", {ClassifyCommand, false}},
         {"rules", {RulesCommand, false}},  // takes the lock itself for --import
+        {"fetch", {FetchCommand, true}},
+        {"filter", {FilterCommand, true}},
+        {"peek", {PeekCommand, false}},  // takes the lock itself for --delete
     };
     return table;
 }

@@ -11,4 +11,7 @@ int AccountCommand(TCliContext& ctx);   // vorla account add|set|delete NAME [KE
 int LogCommand(TCliContext& ctx);       // vorla log [--daily | --accounts | --account NAME]
 int ClassifyCommand(TCliContext& ctx);  // vorla classify ACCOUNT FILE...
 int RulesCommand(TCliContext& ctx);     // vorla rules [ACCOUNT] [--export accept|reject|none|all | --import FILE]
+int FetchCommand(TCliContext& ctx);     // vorla fetch [ACCOUNT]
+int FilterCommand(TCliContext& ctx);    // vorla filter
+int PeekCommand(TCliContext& ctx);      // vorla peek ACCOUNT [--delete N...]
 }  // namespace vorla
