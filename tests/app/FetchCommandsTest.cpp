@@ -1,0 +1,199 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "engine/ZivadAccount.h"
+#include "platform/DateTime.h"
+#include "platform/Files.h"
+#include "support/DovecotServer.h"
+#include "support/ProgramRun.h"
+#include "support/TempDir.h"
+
+// "vorla fetch", "vorla filter" and "vorla peek" as real processes against a real Dovecot,
+// and the service fetching on its timer.
+namespace vorla {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TDovecotServer;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+std::string Mail(const std::string& subject) {
+    return "From: Ann <ann@example.org>\nTo: fay@example.net\nSubject: " + subject +
+           "\nDate: Mon, 4 Mar 2024 10:00:00 +0000\n\nHello.\n";
+}
+
+// The service as a child with its output in a pipe; killed (by its PID) and reaped when the
+// object goes.
+class TService {
+public:
+    explicit TService(const std::vector<std::string>& args) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        std::vector<std::string> words = {VORLA_BINARY};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid < 0) throw std::runtime_error("fork failed");
+        if (m_pid == 0) {
+            ::dup2(fds[1], 1);
+            ::dup2(fds[1], 2);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        m_fd = fds[0];
+    }
+    ~TService() {
+        Kill();
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    // Reads output until it holds text or timeout has passed.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_output.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+            char buffer[4096];
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            m_output.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    // SIGKILL: no shut-down, nothing saved on the way out.
+    void Kill() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGKILL);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    const std::string& Output() const { return m_output; }
+
+private:
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    std::string m_output;
+};
+
+class FetchCommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string why = TDovecotServer::Unavailable();
+        if (!why.empty()) GTEST_SKIP() << why;
+        m_server = std::make_unique<TDovecotServer>(std::vector<test::TPopUser>{{"fay", "faypw"}});
+        ForceDirectories(m_home + "accounts/fay/");
+        ForceDirectories(m_dir / "run/");
+    }
+
+    // An account folder as "vorla account add" leaves it.
+    void WriteAccount(const std::string& extra = "") {
+        test::WriteFile(m_home + "accounts/fay/options.ini",
+                        "[options]\r\nname=Fay\r\nemail=fay@example.net\r\npopserver=127.0.0.1\r\npopport=" +
+                            std::to_string(m_server->Port()) + "\r\nloginname=fay\r\npassword=" +
+                            ScramblePassword("faypw") + "\r\nenablefetch=1\r\nenablefilters=0\r\nenablesend=0\r\n" +
+                            extra);
+    }
+
+    test::TProgramResult Vorla(std::vector<std::string> args) {
+        args.insert(args.begin(), {VORLA_BINARY, "--home", m_home});
+        return test::RunProgram(args, Env(), 60s);
+    }
+    std::vector<std::string> Env() const {
+        return {"XDG_RUNTIME_DIR=" + (m_dir / "run"), "XDG_CONFIG_HOME=" + (m_dir / "config")};
+    }
+    std::size_t Stored() const { return FindFiles(m_home + "accounts/fay/vorla/", "*.msg").size(); }
+
+    test::TTempDir m_dir;
+    std::string m_home = m_dir / "home/";
+    std::unique_ptr<TDovecotServer> m_server;
+};
+
+TEST_F(FetchCommandsTest, FetchPrintsItsStatusLinesAndFilesTheMail) {
+    WriteAccount();
+    m_server->AddMessage("fay", Mail("one"));
+    m_server->AddMessage("fay", Mail("two"));
+    const test::TProgramResult all = Vorla({"fetch"});
+    ASSERT_EQ(all.exitCode, 0) << all.out << all.err;
+    EXPECT_THAT(all.out, HasSubstr(" \tFETCH\tFay\tAccepted=2 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=0\n"));
+    EXPECT_EQ(Stored(), 2u);
+    EXPECT_TRUE(m_server->MessageFiles("fay").empty());
+    EXPECT_THAT(test::ReadFile(m_home + "vorla.log"), HasSubstr("Fay\tAccepted - () Date: "));
+
+    m_server->AddMessage("fay", Mail("three"));
+    const test::TProgramResult one = Vorla({"fetch", "Fay"});
+    ASSERT_EQ(one.exitCode, 0) << one.out << one.err;
+    EXPECT_THAT(one.out, HasSubstr("\tFETCH\tFay\tAccepted=1 "));
+    EXPECT_EQ(Stored(), 3u);
+
+    const test::TProgramResult unknown = Vorla({"fetch", "Nobody"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_THAT(unknown.err, HasSubstr("no account named 'Nobody'"));
+    EXPECT_EQ(Vorla({"fetch", "a", "b"}).exitCode, 2);
+
+    const test::TProgramResult filter = Vorla({"filter"});
+    ASSERT_EQ(filter.exitCode, 0) << filter.err;
+    EXPECT_THAT(filter.out, Not(HasSubstr("\tFILTER\t")));  // the account's filters are off
+}
+
+TEST_F(FetchCommandsTest, PeekListsWithoutChangingAnythingAndDeletesOnRequest) {
+    WriteAccount();
+    for (const char* subject : {"alpha", "beta", "gamma"}) m_server->AddMessage("fay", Mail(subject));
+    const test::TProgramResult list = Vorla({"peek", "Fay"});
+    ASSERT_EQ(list.exitCode, 0) << list.out << list.err;
+    // The date in local time, the size as the server counts it (with CR LF line ends).
+    const std::string date = FormatDateTime("ddd, dd mmm yyyy hh:nn:ss", UnixToLocal(1709546400));
+    auto row = [&](int n, const std::string& subject) {
+        return std::to_string(n) + "\t" + date + "\t" + std::to_string(Mail(subject).size() + 6) +
+               "\tAnn <ann@example.org>\t" + subject + "\n";
+    };
+    EXPECT_EQ(list.out, row(1, "alpha") + row(2, "beta") + row(3, "gamma"));
+    EXPECT_EQ(m_server->MessageFiles("fay").size(), 3u);
+    EXPECT_FALSE(FileExists(m_home + "accounts/fay/msgcrc"));
+    EXPECT_FALSE(FileExists(m_home + "vorla.log"));
+
+    EXPECT_EQ(Vorla({"peek", "Fay", "--delete", "4"}).exitCode, 1);  // no such message: nothing deleted
+    EXPECT_EQ(Vorla({"peek", "Fay", "--delete", "x"}).exitCode, 2);
+    EXPECT_EQ(m_server->MessageFiles("fay").size(), 3u);
+    const test::TProgramResult deleted = Vorla({"peek", "Fay", "--delete", "1", "3"});
+    ASSERT_EQ(deleted.exitCode, 0) << deleted.err;
+    EXPECT_THAT(deleted.out, HasSubstr("Deleting 1\t"));
+    EXPECT_THAT(deleted.out, HasSubstr("Deleting 3\t"));
+    const auto left = m_server->MessageFiles("fay");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_THAT(test::ReadFile(left[0]), HasSubstr("Subject: beta"));
+    EXPECT_EQ(Stored(), 0u);
+}
+
+TEST_F(FetchCommandsTest, ServiceFetchesOnItsTimerAndAKillAfterTheFetchLosesNoSeenMessage) {
+    WriteAccount("nodelete=1\r\n");
+    test::WriteFile(m_home + "vorla.ini", "[options]\r\ntimerinterval=500\r\n");
+    m_server->AddMessage("fay", Mail("kept"));
+    {
+        TService service({"--home", m_home, "--headless"});
+        ASSERT_TRUE(service.WaitFor("\tFETCH\tFay\tAccepted=1 ", 30s)) << service.Output();
+        service.Kill();  // a crash right after the fetch
+    }
+    EXPECT_EQ(Stored(), 1u);
+    EXPECT_EQ(m_server->MessageFiles("fay").size(), 1u);
+    const test::TProgramResult again = Vorla({"fetch"});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_THAT(again.out, HasSubstr("\tFETCH\tFay\tAccepted=0 "));
+    EXPECT_EQ(Stored(), 1u);  // not filed twice
+}
+
+}  // namespace
+}  // namespace vorla
