@@ -137,7 +137,7 @@ std::optional<std::string> TPopServerSession::ReadLine() {
         if (end != std::string::npos || m_in.size() - m_inStart > TPopServer::kMaxCommandLine + 1) {
             Reply("-ERR Line too long");
             Flush();
-            if (m_server.m_logQuit) Status("Connection closed after a command line too long");
+            if (m_server.m_logQuit) Status("Connection closed: command line too long");
             return std::nullopt;
         }
         scanned = m_in.size();
@@ -154,7 +154,7 @@ std::optional<std::string> TPopServerSession::ReadLine() {
         if (!got) {
             Reply("-ERR Idle time-out");
             Flush();
-            if (m_server.m_logQuit) Status("Connection closed after the idle time-out");
+            if (m_server.m_logQuit) Status("Connection closed: idle time-out");
             return std::nullopt;
         }
         if (*got == 0) return std::nullopt;

@@ -271,6 +271,7 @@ TEST_F(PopServerTest, AConnectionEndingWithoutQuitDeletesNothing) {
         EXPECT_TRUE(client->WaitClosed(5s, &rest));  // the idle time-out
         EXPECT_EQ(rest, "-ERR Idle time-out\r\n");
     }
+    EXPECT_TRUE(WaitForStatus("alice", "Connection closed: idle time-out"));
     ASSERT_TRUE(WaitForNoConnections());
     EXPECT_EQ(MessageFiles(account.folderPath).size(), 3u);
     auto client = LogIn("alice", "secret");
@@ -421,6 +422,7 @@ TEST_F(PopServerTest, OverLongCommandLinesEndTheConnection) {
         EXPECT_TRUE(client->WaitClosed(5s, &rest));
         EXPECT_EQ(rest, "-ERR Line too long\r\n");
     }
+    EXPECT_TRUE(WaitForStatus("", "Connection closed: command line too long"));
     // A line just within the cap is a command like any other.
     auto client = Connect();
     EXPECT_EQ(client->Command("USER " + std::string(TPopServer::kMaxCommandLine - 5, 'b')), "+OK Password required");
