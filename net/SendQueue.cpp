@@ -176,20 +176,27 @@ void TSendQueue::SendWorkingFiles(std::stop_token stop) {
         if (stop.stop_requested()) return;
         const std::string path = m_workingFolder + name;
         std::string recipient;
+        bool sent = false;
+        std::string deleteError;
         try {
             TMailMessage message;
             message.LoadMode = TLoadMode::Decoded;
             message.LoadFromFile(path);
-            recipient = Send(message, stop);
+            recipient = Send(message, stop, [&] {
+                sent = true;
+                try {
+                    DeleteFile(path);
+                } catch (const std::exception& e) {
+                    deleteError = e.what();  // sent, yet it will go back to the queue
+                }
+            });
         } catch (const std::exception& e) {
-            ReportError(e.what());
-            continue;
+            if (!sent) {
+                ReportError(e.what());
+                continue;
+            }
         }
-        try {
-            DeleteFile(path);
-        } catch (const std::exception& e) {
-            ReportError(e.what());  // sent, yet it will go back to the queue
-        }
+        if (!deleteError.empty()) ReportError(deleteError);
         Status("Sent mail from " + m_settings.accountEmail + " to " + recipient);
     }
 }
@@ -208,7 +215,7 @@ void TSendQueue::RequeueWorkingFiles() {
     }
 }
 
-std::string TSendQueue::Send(TMailMessage& message, std::stop_token stop) {
+std::string TSendQueue::Send(TMailMessage& message, std::stop_token stop, const std::function<void()>& accepted) {
     const std::string recipient = message.Recipients.Empty() ? std::string() : message.Recipients[0].Address;
     const std::size_t at = recipient.find('@');
     if (at == std::string::npos) throw TVorlaError("Invalid recipient address");
@@ -252,7 +259,7 @@ std::string TSendQueue::Send(TMailMessage& message, std::stop_token stop) {
     client.SetConnectTimeout(m_settings.connectTimeout);
     client.SetReplyTimeout(m_settings.replyTimeout);
     std::stop_callback wake(stop, [&client] { client.Shutdown(); });
-    client.Deliver(delivery);
+    client.Deliver(delivery, accepted);
     return recipient;
 }
 

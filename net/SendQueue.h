@@ -61,8 +61,8 @@ public:
     // runs. At every moment each unsent message is in the queue folder or in the working
     // folder, so a pass that dies anywhere loses nothing: the next one's step 2 takes the
     // working files back. A message can be sent twice only when the pass dies between the
-    // server's acceptance and the deletion of its working file, or be queued twice when it
-    // dies between the requeue and that deletion. Returns whether the pass took files from the
+    // server's acceptance of the data and the deletion of its working file (which comes before
+    // QUIT), or be queued twice when it dies between the requeue and that deletion. Returns whether the pass took files from the
     // queue folder or added any to it; the caller then reloads the collection. A pass over an
     // empty queue and an empty working folder does not touch the collection at all.
     // Throws nothing.
@@ -74,8 +74,9 @@ public:
     // sent). The data: the message file form with "X-Mailer: Vorla" as its last header line.
     // Throws TVorlaError whose text is the status line's error text: "Invalid recipient
     // address", "DNS host not specified", "Mail exchange not found for <domain>",
-    // "Invalid SMTP port <n>", or the connection's or the server's own words.
-    std::string Send(TMailMessage& message, std::stop_token stop = {});
+    // "Invalid SMTP port <n>", or the connection's or the server's own words. accepted runs
+    // as soon as the server has taken the data (see TSmtpClient::Deliver).
+    std::string Send(TMailMessage& message, std::stop_token stop = {}, const std::function<void()>& accepted = {});
 
     const std::string& WorkingFolder() const { return m_workingFolder; }
 

@@ -173,7 +173,7 @@ void TSmtpClient::Quit() noexcept {
     Close();
 }
 
-void TSmtpClient::Deliver(const TSmtpDelivery& delivery) {
+void TSmtpClient::Deliver(const TSmtpDelivery& delivery, const std::function<void()>& accepted) {
     try {
         Connect(delivery.host, delivery.port);
         Hello(delivery.heloName);
@@ -182,6 +182,12 @@ void TSmtpClient::Deliver(const TSmtpDelivery& delivery) {
         Expect("MAIL FROM:<" + delivery.mailFrom + ">", {250});
         for (const std::string& recipient : delivery.recipients) Expect("RCPT TO:<" + recipient + ">", {250, 251});
         SendData(delivery.data);
+    } catch (...) {
+        Quit();
+        throw;
+    }
+    try {
+        if (accepted) accepted();
     } catch (...) {
         Quit();
         throw;

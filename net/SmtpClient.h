@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,12 +56,14 @@ public:
     // "AUTH LOGIN" 334, user 334, password 235 when a login name is given and the EHLO reply
     // offers LOGIN; "MAIL FROM:<...>" 250; "RCPT TO:<...>" 250 or 251 for each recipient in
     // order; "DATA" 354, the data, 250; then "QUIT" and close. Once the server has taken the
-    // data, nothing after it (QUIT, the close) can fail the delivery.
+    // data, nothing after it (QUIT, the close) can fail the delivery; accepted (when given)
+    // runs at that moment, before QUIT, so that the caller can forget the message as early as
+    // possible. An exception from accepted passes on after the QUIT.
     // Throws TPeerRefused (what() and Reply() = the server's reply text) for a reply with
     // another code, TNetError for connection failures, time-outs and a stop, TProtocolError
     // for a reply that is not SMTP. On a failure before the data was taken the dialogue is
     // ended with a best-effort QUIT.
-    void Deliver(const TSmtpDelivery& delivery);
+    void Deliver(const TSmtpDelivery& delivery, const std::function<void()>& accepted = {});
 
     // --- The steps Deliver is made of, for callers that need them one by one ---
     // Connects and reads the greeting (220). A connection left open is closed first.

@@ -146,7 +146,14 @@ TEST(SmtpClient, DeliversToARealServerWithAuthOnlyWhereAsked) {
         d.loginName = row.login;
         d.password = "secret";
         TSmtpClient client;
-        ASSERT_NO_THROW(client.Deliver(d));
+        int accepted = 0;
+        std::size_t eventsWhenAccepted = 0;
+        ASSERT_NO_THROW(client.Deliver(d, [&] {
+            ++accepted;
+            eventsWhenAccepted = server.Events().size();
+        }));
+        EXPECT_EQ(accepted, 1);
+        EXPECT_EQ(eventsWhenAccepted, row.events.size() + 1);  // the data taken, no QUIT yet
 
         ASSERT_TRUE(server.WaitForEvents(row.events.size() + 2, 5s));
         std::vector<std::string> events = server.Events();
@@ -195,10 +202,12 @@ TEST(SmtpClient, RefusalsCarryTheServersOwnWordsAndEndWithQuit) {
             d.password = row.password;
         }
         TSmtpClient client;
+        bool accepted = false;
         try {
-            client.Deliver(d);
+            client.Deliver(d, [&] { accepted = true; });
             ADD_FAILURE() << "delivered";
         } catch (const TPeerRefused& e) {
+            EXPECT_FALSE(accepted);
             EXPECT_EQ(std::string(e.what()), row.reply);
             EXPECT_EQ(e.Reply(), row.reply);
         }
