@@ -33,6 +33,10 @@ constexpr const char* kUsage =
     "  message FILE             print a message file as Vorla stores it\n"
     "  message --display FILE   print the message as the main window shows it\n"
     "  import DIR FILE.eml...   add RFC 5322 files to the message folder DIR\n"
+    "  send                     send the queued mail of every account, whatever its\n"
+    "                           enablesend, and exit when every pass has ended\n"
+    "                           (exit status 1 when a message stays queued; locks\n"
+    "                           the home folder)\n"
     "  classify ACCOUNT FILE... classify message files as the filtering of stored mail\n"
     "                           does; prints each file, its result (-1 reject,\n"
     "                           0 quarantine, 1 accept) and the reason; changes nothing\n"
@@ -79,6 +83,7 @@ const std::map<std::string, TCommand>& CommandTable() {
         {"log", {LogCommand, false}},
         {"message", {MessageCommand, false}},
         {"import", {ImportCommand, true}},
+        {"send", {SendCommand, true}},
         {"classify", {ClassifyCommand, false}},
         {"rules", {RulesCommand, false}},  // takes the lock itself for --import
         {"fetch", {FetchCommand, true}},

@@ -5,6 +5,7 @@
 namespace vorla {
 int MessageCommand(TCliContext& ctx);   // vorla message [--display] FILE
 int ImportCommand(TCliContext& ctx);    // vorla import DIR FILE.eml...
+int SendCommand(TCliContext& ctx);      // vorla send: every queue, then exit
 int HeadlessCommand(TCliContext& ctx);  // vorla --headless: the engine as a service
 int AccountsCommand(TCliContext& ctx);  // vorla accounts
 int AccountCommand(TCliContext& ctx);   // vorla account add|set|delete NAME [KEY=VALUE...]
