@@ -15,6 +15,7 @@
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
 #include "net/PopServer.h"
+#include "net/TcpListener.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
@@ -323,20 +324,28 @@ TEST_F(ZivadTest, DestructionSavesTheSettingsAndSweepsTemporaryFiles) {
     EXPECT_EQ(FileSize(m_home / "accounts/acct/msgcrc"), 4u);  // seen checksums written
 }
 
-TEST_F(ZivadTest, PopServerKeepsItsSettingsAndNeverPretendsToListen) {
-    WriteFile(IniPath(), "[options]\nserver=1\n[bind]\nipaddress=127.0.0.2\nport=70000\n");
+TEST_F(ZivadTest, PopServerSettingsAreCheckedAndABindFailureIsReported) {
+    // A port that another socket holds: the server must say it could not bind, with the
+    // system's reason, and not claim to listen.
+    TTcpListener holder("127.0.0.1", 0);
+    const std::string taken = std::to_string(holder.Port());
+    WriteFile(IniPath(), "[options]\nserver=1\n[bind]\nipaddress=127.0.0.1\nport=70000\n");
+    {
+        auto engine = NewEngine();
+        EXPECT_EQ(engine->PopServer().Port(), 110);
+        EXPECT_THAT(engine->StatusText(), ::testing::HasSubstr("\tPOP3\t\tInvalid port \"70000\""));
+    }
+    WriteFile(IniPath(), "[options]\nserver=1\n[bind]\nipaddress=127.0.0.1\nport=" + taken + "\n");
     {
         auto engine = NewEngine();
         EXPECT_FALSE(engine->PopServer().Active());
-        EXPECT_EQ(engine->PopServer().BindAddress(), "127.0.0.2");
-        EXPECT_EQ(engine->PopServer().Port(), 110);
+        EXPECT_EQ(engine->PopServer().Port(), holder.Port());
         const std::string history = engine->StatusText();
-        EXPECT_THAT(history, ::testing::HasSubstr("\tPOP3\t\tInvalid port \"70000\""));
-        EXPECT_THAT(history, ::testing::HasSubstr("\tPOP3\t\tThe local POP3 server is not available in this build"));
-        EXPECT_THAT(history, ::testing::Not(::testing::HasSubstr("Server activated")));
+        EXPECT_THAT(history, ::testing::HasSubstr("\tPOP3\t\tServer error on 127.0.0.1 port " + taken));
+        EXPECT_THAT(history, ::testing::HasSubstr("in use"));
         engine->SaveAll();
     }
-    // The wish to run the server survives, for the build that has it.
+    // The wish to run the server survives a failed bind.
     EXPECT_TRUE(TIniFile(IniPath()).ReadBool("options", "server", false));
 }
 
