@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -13,6 +14,7 @@
 #include "engine/ZivadAccounts.h"
 #include "engine/ZivadPeek.h"
 #include "log/LogLines.h"
+#include "net/SendQueues.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
@@ -20,6 +22,8 @@
 
 namespace vorla {
 namespace {
+
+constexpr std::chrono::minutes kSenderWait{10};
 
 // Texts from the server reach the terminal: keep their control characters from acting on it.
 std::string Printable(const std::string& text) {
@@ -39,6 +43,10 @@ public:
         m_engine->OnStatusLine.Set([this](const std::string& line) { Echo(line); });
     }
     ~TEngineRun() {
+        // The queue senders that the fetch started deliver what the responses queued; their
+        // status lines and end handling run on this thread. Each sending step has its own
+        // time-outs; the bound only keeps a hung peer from holding the command for ever.
+        m_queue.ProcessEventsUntil([] { return SharedSendQueues().Running() == 0; }, kSenderWait);
         // Calls that workers handed to this thread still run before the engine goes.
         m_queue.ProcessEvents();
         m_engine.reset();
@@ -58,7 +66,9 @@ private:
 
     TCliContext& m_ctx;
     std::mutex m_outMutex;
-    TEventQueue m_queue;
+    // Its clock stands still: the fetch timer never ticks in a one-shot command, while the
+    // calls that workers post still run.
+    TEventQueue m_queue{TEventQueue::TClockMode::Manual};
     std::unique_ptr<TZivad> m_engine;
 };
 
