@@ -28,8 +28,9 @@ struct TLogSettings;
 // quarantine (where the body rules examine it once more and may move it to the trash or the
 // vorla folder), or, with "nodownload", only logged "Ok". Every event writes its log line.
 // The stop request is looked at after each header retrieval. Then QUIT, the trash purge by
-// the engine's "purgedays", and the closing step: the seen checksums are written to "msgcrc",
-// the "\tFETCH\t" status line (status switch "fetch"), OnFetchEnd, the busy flag cleared.
+// the engine's "purgedays", and the closing step: the seen checksums are written to "msgcrc"
+// (when the fetch added any), the "\tFETCH\t" status line (status switch "fetch"), OnFetchEnd,
+// the busy flag cleared.
 // Then, unless the account information was missing or stopped: mailbot replies, redirection,
 // a filtering run and the queue sender.
 //
