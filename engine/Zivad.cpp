@@ -14,6 +14,7 @@
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
 #include "net/PopServer.h"
+#include "net/SendQueues.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/Home.h"
@@ -133,6 +134,7 @@ TZivad::~TZivad() {
     m_popServer->SetActive(false);
     m_popServer.reset();  // its connection threads still use the accounts
     m_timer.reset();
+    SharedSendQueues().StopAndWait();  // the senders' passes use the accounts' queue folders
     m_accounts.reset();  // writes every account's seen checksums
     m_filters.reset();
     m_log.reset();  // last: everything above may still write to it

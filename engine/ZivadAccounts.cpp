@@ -6,6 +6,7 @@
 #include "engine/SimpleThread.h"
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
+#include "net/SendQueues.h"
 #include "log/LogLines.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -21,6 +22,7 @@ TZivadAccounts::TZivadAccounts(TZivad* owner, std::string accountsRoot)
 }
 
 TZivadAccounts::~TZivadAccounts() {
+    for (const auto& account : m_accounts) SharedSendQueues().StopAndWait(&account->QueueFolder());
     try {
         for (const auto& message : SaveSeenAll()) std::cerr << message << '\n';
     } catch (...) {
@@ -58,6 +60,7 @@ TZivadAccount& TZivadAccounts::Add(const std::string& folderName) {
 void TZivadAccounts::Delete(int index) {
     TZivadAccount* account = Items(index);
     if (!account) return;
+    SharedSendQueues().StopAndWait(&account->QueueFolder());  // its pass uses the queue folder
     account->DeleteFolder();
     m_accounts.erase(m_accounts.begin() + index);
 }
@@ -140,7 +143,10 @@ TZivadAccount* TZivadAccounts::FindByName(const std::string& text) const {
     return nullptr;
 }
 
-void TZivadAccounts::Clear() { m_accounts.clear(); }
+void TZivadAccounts::Clear() {
+    for (const auto& account : m_accounts) SharedSendQueues().StopAndWait(&account->QueueFolder());
+    m_accounts.clear();
+}
 
 void TZivadAccounts::SetBusyAll(bool busy) {
     for (const auto& account : m_accounts) account->SetBusy(busy);

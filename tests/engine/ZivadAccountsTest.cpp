@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "engine/ZivadAccount.h"
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
+#include "mail/MailMessage.h"
+#include "mail/MessageStore.h"
+#include "net/SendQueues.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "support/TempDir.h"
@@ -164,9 +170,30 @@ TEST_F(AccountsTest, FilterAllRunsTheEnabledAccountsAndSendAllEveryOne) {
     list->FilterAll();
     EXPECT_EQ(m_status, std::vector<std::string>{"\tFILTER\tA\tAccepted=0 Trashed=0 Quarantined=0"});
     m_status.clear();
+    // Send Mail starts a pass for every account, whatever its enablesend: with one queued
+    // message and an SMTP port nobody listens on, each pass reports its failure.
+    for (int i = 0; i < 2; ++i) {
+        TZivadAccount& account = *list->Items(i);
+        account.enablesend = (i == 0);
+        account.smtpserver = "127.0.0.1";
+        account.smtpport = 1;
+        TMailMessage message;
+        message.LoadFromMailText("From: a@example.org\r\nTo: b@example.org\r\nSubject: x\r\n\r\nbody\r\n");
+        account.QueueFolder().AddMessage(message, "");
+    }
     list->SendAll();
-    EXPECT_EQ(m_status, (std::vector<std::string>{"\tSEND\tA\tSending queued mail is not available in this build",
-                                                  "\tSEND\tB\tSending queued mail is not available in this build"}));
+    for (int round = 0; round < 200 && SharedSendQueues().Running() > 0; ++round)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(SharedSendQueues().Running(), 0);
+    SharedSendQueues().Reap();
+    bool sawA = false, sawB = false;
+    for (const std::string& line : m_status) {
+        sawA = sawA || line.rfind("\tSEND\tA\t", 0) == 0;
+        sawB = sawB || line.rfind("\tSEND\tB\t", 0) == 0;
+    }
+    EXPECT_TRUE(sawA && sawB);
+    EXPECT_EQ(list->Items(0)->QueueFolder().Count(), 1);  // the failed message stays queued
+    EXPECT_EQ(list->Items(1)->QueueFolder().Count(), 1);
     m_status.clear();
     list->SetBusyAll(true);
     EXPECT_TRUE(list->Items(0)->Busy() && list->Items(1)->Busy());

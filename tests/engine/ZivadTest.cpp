@@ -362,17 +362,14 @@ TEST_F(ZivadTest, FetchSummaryFollowsTheLogSwitches) {
     EXPECT_EQ(engine->FetchSummary(-1, -1, -1, -1, -1, -1, false), "");
 }
 
-TEST_F(ZivadTest, CommandsReachEveryAccount) {
+// SendAll reaching every account is checked with the account list, where the passes can be
+// waited for; here the stop request.
+TEST_F(ZivadTest, StopReachesEveryAccount) {
     auto engine = NewEngine();
     TZivadAccount& a = engine->Accounts().Add("a");
     a.name = "First";
     TZivadAccount& b = engine->Accounts().Add("b");
     b.name = "Second";
-    b.enablesend = false;
-    engine->SendAll();
-    const std::string history = engine->StatusText();
-    EXPECT_THAT(history, ::testing::HasSubstr("\tSEND\tFirst\t"));
-    EXPECT_THAT(history, ::testing::HasSubstr("\tSEND\tSecond\t"));  // whatever enablesend says
     engine->Stop();
     EXPECT_TRUE(a.StopRequested());
     EXPECT_TRUE(b.StopRequested());
