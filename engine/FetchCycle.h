@@ -79,8 +79,9 @@ int RecheckMessage(TZivadAccount& account, TZivadLog& log, int quarantineIndex, 
 std::string FetchSummary(const TLogSettings& switches, int accepted, int trashed, int quarantined, int rejected,
                          int purged, int errors, bool noDownload);
 
-// Starts the queue sender of the account; adds the status line
-// "\tSEND\t" + name + "\tSending queued mail is not available in this build".
+// Starts the queue sender of the account (a pass on a thread of its own, owned by
+// SharedSendQueues()) and returns at once; its status lines reach the engine's history on
+// the UI thread.
 void StartSendQueue(TZivadAccount& account);
 
 }  // namespace vorla
