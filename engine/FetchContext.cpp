@@ -13,6 +13,9 @@
 
 namespace vorla {
 
+TMoveLock::TMoveLock(TZivadAccount& account)
+    : m_lock(account.VorlaFolder().Lock(), account.QuarantineFolder().Lock(), account.TrashFolder().Lock()) {}
+
 TRunContext::TRunContext(TZivadAccount& account, TZivadLog* log)
     : m_account(account),
       m_engine(account.Owner() ? account.Owner()->Owner() : nullptr),

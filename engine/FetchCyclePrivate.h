@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "filters/Classify.h"
+#include "mail/MessageStore.h"
 #include "platform/DateTime.h"
 
 // What the fetch cycle's operations share inside engine/: the way from an account to its
@@ -15,6 +17,19 @@ class TMailMessage;
 class TZivad;
 class TZivadAccount;
 class TZivadLog;
+
+// The vorla folder, the quarantine and the trash of an account, locked together for an
+// operation that moves messages between them. They are taken as one step, never waiting for
+// one while holding another, so that this cannot deadlock with a thread that takes two of
+// them in the other order (a user's move, a mail client's session).
+class TMoveLock {
+public:
+    explicit TMoveLock(TZivadAccount& account);
+
+private:
+    using TLock = TZivadMessageCollection::TFolderLock;
+    std::scoped_lock<TLock, TLock, TLock> m_lock;
+};
 
 // One operation's view of its account and engine. Made at the start of the operation on the
 // thread that runs it; the account (and the engine, when there is one) must outlive it.

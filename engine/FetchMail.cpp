@@ -195,9 +195,9 @@ void TFetchRun::FileAccepted(int n, std::uint32_t crc, const std::string& reason
 void TFetchRun::FileQuarantined(int n, std::uint32_t crc) {
     int r2 = kClassifyUndecided;
     {
-        TZivadMessageCollection& quarantine = m_account.QuarantineFolder();
-        std::scoped_lock hold(quarantine.Lock());
-        const TZivadMessageItem& item = quarantine.AddMessage(m_message, "quarantined");
+        // Held until the body rules have looked at it: the item must stay where it was filed.
+        const TMoveLock hold(m_account);
+        const TZivadMessageItem& item = m_account.QuarantineFolder().AddMessage(m_message, "quarantined");
         m_account.AddSeen(crc);
         m_run.LogMessageEvent(kCategoryQuarantined, std::nullopt, m_message);
         r2 = RecheckMessage(m_account, m_log, item.Index(), -1, true);

@@ -34,11 +34,10 @@ void MoveItem(TZivadMessageItem& item, TZivadMessageCollection& target, const ch
 
 int Recheck(const TRunContext& run, int quarantineIndex, int vorlaIndex, bool bodyRulesOnly) {
     TZivadAccount& account = run.Account();
+    const TMoveLock hold(account);
     int result = kClassifyUndecided;
     if (vorlaIndex >= 0) {
-        TZivadMessageCollection& vorla = account.VorlaFolder();
-        std::scoped_lock hold(vorla.Lock());
-        if (TZivadMessageItem* item = vorla.Item(vorlaIndex)) {
+        if (TZivadMessageItem* item = account.VorlaFolder().Item(vorlaIndex)) {
             const std::string text = item->DisplayText();
             const TClassification c =
                 run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
@@ -55,9 +54,7 @@ int Recheck(const TRunContext& run, int quarantineIndex, int vorlaIndex, bool bo
         }
     }
     if (quarantineIndex >= 0) {
-        TZivadMessageCollection& quarantine = account.QuarantineFolder();
-        std::scoped_lock hold(quarantine.Lock());
-        if (TZivadMessageItem* item = quarantine.Item(quarantineIndex)) {
+        if (TZivadMessageItem* item = account.QuarantineFolder().Item(quarantineIndex)) {
             const std::string text = item->DisplayText();
             const TClassification c =
                 run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
@@ -110,10 +107,10 @@ void RunFilters(TZivadAccount& account, TZivadLog* log) {
     int accepted = 0, trashed = 0, quarantined = 0;
     TFilterRunEnd end(run, accepted, trashed, quarantined);
     if (TZivad* engine = run.Engine()) engine->OnFilterStart.Raise(account);
-    // Each folder's lock is held for its whole pass, so that no other thread (a mail client's
-    // session purging the folder) shifts the indexes under it.
+    // The folders are locked for the whole pass, so that no other thread (a mail client's
+    // session purging the vorla folder) shifts the indexes under it.
     auto pass = [&](TZivadMessageCollection& folder, bool vorlaPass) {
-        std::scoped_lock hold(folder.Lock());
+        const TMoveLock hold(account);
         try {
             const int count = folder.Count();
             for (int i = 0; i < count; ++i) {
