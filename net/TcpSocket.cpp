@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/TlsChannel.h"
 #include "platform/Errors.h"
 
 namespace vorla {
@@ -63,9 +64,32 @@ void TTcpSocket::Shutdown() noexcept {
 }
 
 void TTcpSocket::Close() noexcept {
+    if (m_tls) {
+        m_tls->Close();
+        m_tls.reset();
+    }
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
 }
+
+void TTcpSocket::StartTls(const std::string& hostName, const TTlsOptions& options, std::chrono::milliseconds timeout) {
+    ThrowIfStopped();
+    if (m_fd < 0) throw TNetError("Not connected");
+    if (m_tls) throw TNetError("TLS is already active on the connection to " + m_where);
+    try {
+        m_tls = TTlsChannel::Connect(
+            m_fd, hostName, options, [this](short events, std::chrono::milliseconds left) { return Wait(events, left); },
+            timeout);
+    } catch (const TNetError& e) {
+        const std::string where = m_where;
+        Close();
+        // A stop is a stop, wherever it came.
+        if (m_stopped.load()) throw;
+        throw TNetError(std::string(e.what()) + " (server " + where + ")");
+    }
+}
+
+std::string TTcpSocket::TlsProtocol() const { return m_tls ? m_tls->Protocol() : std::string(); }
 
 bool TTcpSocket::Wait(short events, std::chrono::milliseconds timeout) {
     const auto deadline = TClock::now() + std::max(timeout, std::chrono::milliseconds(0));
@@ -97,6 +121,7 @@ void TTcpSocket::Connect(const std::string& host, std::uint16_t port, std::chron
     TAddrInfo info(list);
     if (rc != 0 || !info) throw TNetError("Host not found: " + host + " (" + ::gai_strerror(rc) + ")");
 
+    m_where = Where(host, port);
     const auto deadline = TClock::now() + std::max(timeout, std::chrono::milliseconds(0));
     std::string lastError = "no usable address";
     for (const addrinfo* a = info.get(); a; a = a->ai_next) {
@@ -139,6 +164,12 @@ void TTcpSocket::Connect(const std::string& host, std::uint16_t port, std::chron
 std::size_t TTcpSocket::Receive(char* buffer, std::size_t size, std::chrono::milliseconds timeout) {
     ThrowIfStopped();
     if (m_fd < 0) throw TNetError("Not connected");
+    if (m_tls) {
+        const auto got = m_tls->Receive(
+            buffer, size, timeout, [this](short events, std::chrono::milliseconds left) { return Wait(events, left); });
+        if (!got) throw TNetError(TimedOut(timeout));
+        return *got;
+    }
     for (;;) {
         const ssize_t got = ::recv(m_fd, buffer, size, 0);
         if (got >= 0) return static_cast<std::size_t>(got);
@@ -152,6 +183,11 @@ std::size_t TTcpSocket::Receive(char* buffer, std::size_t size, std::chrono::mil
 void TTcpSocket::Send(std::string_view data, std::chrono::milliseconds timeout) {
     ThrowIfStopped();
     if (m_fd < 0) throw TNetError("Not connected");
+    if (m_tls) {
+        if (!m_tls->Send(data, timeout, [this](short events, std::chrono::milliseconds left) { return Wait(events, left); }))
+            throw TNetError(TimedOut(timeout));
+        return;
+    }
     while (!data.empty()) {
         const ssize_t sent = ::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL);
         if (sent >= 0) {

@@ -3,12 +3,18 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "net/TlsOptions.h"
+
 // A TCP client connection with a deadline on every wait, and a way for another thread to
-// wake a blocked call (a stop request).
+// wake a blocked call (a stop request). Once StartTls has run, the same calls carry
+// encrypted bytes.
 namespace vorla {
+
+class TTlsChannel;
 
 class TTcpSocket {
 public:
@@ -27,6 +33,18 @@ public:
     void Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
     bool IsOpen() const { return m_fd >= 0; }
 
+    // Runs the TLS client handshake on the open connection (see TTlsChannel::Connect for
+    // hostName and options) within timeout; from then on Receive and Send are encrypted,
+    // until Close. The caller must have read everything the peer sent in plain text before
+    // (a byte buffered above this socket would be the peer's plain text, not TLS). Throws
+    // TNetError whose message ends with "(server <host> port <port>)", such as
+    // "certificate verify failed: certificate has expired (server mail.example port 995)";
+    // the connection is closed then, so nothing more can be sent on it in plain text.
+    void StartTls(const std::string& hostName, const TTlsOptions& options, std::chrono::milliseconds timeout);
+    bool IsTls() const { return m_tls != nullptr; }
+    // The negotiated protocol ("TLSv1.3"); "" without TLS.
+    std::string TlsProtocol() const;
+
     // Waits at most timeout for bytes and reads up to size of them; returns how many, 0 when
     // the peer has closed its side. Throws TNetError "Timed out after <n> ms", "Connection
     // stopped" after Shutdown, the system's reason on a failure, "Not connected".
@@ -35,7 +53,8 @@ public:
     // like Receive.
     void Send(std::string_view data, std::chrono::milliseconds timeout);
 
-    // Closes the connection; the object can connect again (unless Shutdown was called).
+    // Closes the connection (after the TLS goodbye, when it goes out at once); the object can
+    // connect again (unless Shutdown was called).
     void Close() noexcept;
     // May be called from any thread at any time while the object exists: wakes a blocked
     // Connect, Receive or Send, which then throws, and makes every later call throw too.
@@ -52,6 +71,8 @@ private:
     int m_fd = -1;
     int m_wakeFd = -1;  // an eventfd that Shutdown makes readable
     std::atomic<bool> m_stopped{false};
+    std::string m_where;                 // "<host> port <port>" of the connection, for messages
+    std::unique_ptr<TTlsChannel> m_tls;  // set from StartTls to Close
 };
 
 }  // namespace vorla
