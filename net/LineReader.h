@@ -29,6 +29,10 @@ public:
     void SetTranscript(TTranscript transcript) { m_transcript = std::move(transcript); }
     // Forgets bytes buffered from an earlier connection.
     void Reset();
+    // Bytes received and not yet returned as lines. Before a switch to TLS this must be 0:
+    // whatever the peer sent after its go-ahead was sent in plain text and is not to be
+    // trusted as part of the encrypted dialogue.
+    std::size_t Buffered() const { return m_buffer.size() - m_pos; }
 
     // The next line without its line end (a CR right before the LF is dropped, any other CR
     // kept). timeout is the longest wait for more bytes. Throws TNetError on a time-out, a

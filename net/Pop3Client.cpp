@@ -67,6 +67,11 @@ TPop3Client::TPop3Client(TPop3Limits limits) : m_limits(limits) {}
 
 TPop3Client::~TPop3Client() = default;
 
+void TPop3Client::SetTls(TTlsMode mode, TTlsOptions options) {
+    m_tlsMode = mode;
+    m_tlsOptions = std::move(options);
+}
+
 void TPop3Client::SetTranscript(TLineReader::TTranscript transcript) {
     m_reader.SetTranscript(std::move(transcript));
 }
@@ -142,7 +147,9 @@ void TPop3Client::Connect() {
     m_count = -1;
     m_socket.Connect(m_host, m_port, m_limits.ConnectTimeout);
     try {
+        if (m_tlsMode == TTlsMode::Implicit) StartTls();
         ReadReply("");
+        if (m_tlsMode == TTlsMode::StartTls) UpgradeWithStls();
         Exchange("USER " + m_login, "USER " + m_login);
         Exchange("PASS " + m_password, "PASS");
     } catch (...) {
@@ -156,6 +163,51 @@ void TPop3Client::Connect() {
         m_socket.Close();
         throw;
     }
+}
+
+void TPop3Client::StartTls() {
+    // The handshake is one more exchange: the reply time-out bounds it.
+    m_socket.StartTls(m_host, m_tlsOptions, m_limits.ReplyTimeout);
+    m_reader.Reset();
+}
+
+void TPop3Client::UpgradeWithStls() {
+    bool offered = false;
+    try {
+        // The capability list is a handful of short lines; a server that sends more is not
+        // one we want to log in to.
+        constexpr std::size_t kMaxCapabilities = 64u << 10;
+        Exchange("CAPA", "CAPA");
+        std::optional<std::string> listing;
+        try {
+            listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
+        } catch (const TNetError& e) {
+            m_socket.Close();
+            throw TNetError(std::string(e.what()) + " during the reply to CAPA");
+        } catch (const TProtocolError& e) {
+            m_socket.Close();
+            throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
+        }
+        for (std::size_t at = 0; listing && at < listing->size();) {
+            const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
+            const std::string_view capability(listing->data() + at, end - at);
+            if (BeginsNoCase(capability, "STLS") &&
+                (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
+                offered = true;
+            at = end + 2;
+        }
+    } catch (const TPeerRefused&) {
+        // A server without CAPA cannot say that it has STLS either.
+    }
+    if (!offered) throw TProtocolError("The server does not offer STLS (the account asks for it; the login was not sent)");
+    Exchange("STLS", "STLS");
+    // Anything after the go-ahead came in plain text: taking it as the server's words after
+    // the handshake would let whoever sits on the line put replies into the dialogue.
+    if (m_reader.Buffered() > 0) {
+        m_socket.Close();
+        throw TProtocolError("The server sent more than its reply to STLS before the TLS handshake");
+    }
+    StartTls();
 }
 
 int TPop3Client::MessageCount() {

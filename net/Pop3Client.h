@@ -6,9 +6,11 @@
 
 #include "net/LineReader.h"
 #include "net/TcpSocket.h"
+#include "net/TlsOptions.h"
 
 // The client for the uplink POP3 servers: log in with USER and PASS, count, read headers and
-// whole messages, ask sizes, delete, and QUIT so that the deletions take effect.
+// whole messages, ask sizes, delete, and QUIT so that the deletions take effect. The
+// connection is plain text, TLS from the start, or upgraded with STLS.
 namespace vorla {
 
 class TMailMessage;
@@ -43,6 +45,12 @@ public:
     void SetPort(std::uint16_t port) { m_port = port; }
     void SetLogin(std::string login) { m_login = std::move(login); }
     void SetPassword(std::string password) { m_password = std::move(password); }
+    // How the connection is secured (plain by default) and how the server's certificate is
+    // checked; takes effect at the next Connect.
+    void SetTls(TTlsMode mode, TTlsOptions options = {});
+    TTlsMode TlsMode() const { return m_tlsMode; }
+    // True while the open connection is encrypted.
+    bool Encrypted() const { return m_socket.IsTls(); }
     const std::string& Host() const { return m_host; }
     std::uint16_t Port() const { return m_port; }
     const std::string& Login() const { return m_login; }
@@ -54,6 +62,13 @@ public:
     // logs in with "USER " login and "PASS " password. When the greeting, USER or PASS is
     // not "+OK", or any of them fails, QUIT is sent if the connection still stands, the
     // connection is closed and the error is thrown.
+    // With TTlsMode::Implicit the TLS handshake comes first, before the greeting. With
+    // TTlsMode::StartTls the greeting is followed by "CAPA", which must list "STLS", and
+    // "STLS", which must get "+OK"; then the handshake. The login name and password are
+    // sent only once the handshake has succeeded: a server that does not offer STLS, refuses
+    // it or fails the handshake (its certificate included) ends the attempt with an error
+    // ("The server does not offer STLS", "certificate verify failed: ...") and nothing of
+    // the login goes over the wire.
     void Connect();
     // True while the connection is open.
     bool Connected() const { return m_socket.IsOpen(); }
@@ -90,6 +105,9 @@ private:
     std::string ReadReply(const std::string& shown);
     std::string ReadMultiLine(const std::string& command);
     void CheckNumber(int n) const;
+    // CAPA, then STLS and the handshake (see Connect).
+    void UpgradeWithStls();
+    void StartTls();
     void Send(const std::string& command, const std::string& shown);
 
     TPop3Limits m_limits;
@@ -97,6 +115,8 @@ private:
     std::uint16_t m_port = kDefaultPort;
     std::string m_login;
     std::string m_password;
+    TTlsMode m_tlsMode = TTlsMode::None;
+    TTlsOptions m_tlsOptions;
     int m_count = -1;  // the last STAT count of this connection, -1 before it
     TTcpSocket m_socket;
     TLineReader m_reader{m_socket};
