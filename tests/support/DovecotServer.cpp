@@ -97,7 +97,8 @@ std::string TDovecotServer::Unavailable() {
     return "";
 }
 
-TDovecotServer::TDovecotServer(std::vector<TPopUser> users) : m_users(std::move(users)) {
+TDovecotServer::TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls)
+    : m_users(std::move(users)), m_tls(std::move(tls)) {
     const std::string why = Unavailable();
     if (!why.empty()) throw std::runtime_error(why);
     // Under /tmp, not under a private temporary folder: Dovecot's processes need o+x on
@@ -148,11 +149,14 @@ void TDovecotServer::WriteConfig() const {
         "info_log_path = " + d + "dovecot.log\n"
         "listen = 127.0.0.1\n"
         "disable_plaintext_auth = no\n"
-        "ssl = no\n"
         "auth_failure_delay = 0\n"
         "default_login_user = dovenull\n"
         "default_internal_user = dovecot\n"
-        "mail_location = maildir:" + d + "mail/%u/Maildir\n"
+        "mail_location = maildir:" + d + "mail/%u/Maildir\n" +
+        (m_tls ? "ssl = yes\n"
+                 "ssl_cert = <" + m_tls->certFile + "\n"
+                 "ssl_key = <" + m_tls->keyFile + "\n"
+               : std::string("ssl = no\n")) +
         "passdb {\n"
         "  driver = passwd-file\n"
         "  args = scheme=PLAIN " + d + "users\n"
@@ -164,13 +168,21 @@ void TDovecotServer::WriteConfig() const {
         "service pop3-login {\n"
         "  inet_listener pop3 {\n"
         "    port = " + std::to_string(m_port) + "\n"
-        "  }\n"
+        "  }\n" +
+        (m_tls ? "  inet_listener pop3s {\n"
+                 "    port = " + std::to_string(m_tlsPort) + "\n"
+                 "    ssl = yes\n"
+                 "  }\n"
+               : std::string()) +
         "}\n";
     WriteFile(d + "dovecot.conf", conf);
 }
 
 bool TDovecotServer::Start() {
     m_port = FreeLoopbackPort();
+    m_tlsPort = 0;
+    for (int tries = 0; m_tls && tries < 10 && (m_tlsPort == 0 || m_tlsPort == m_port); ++tries)
+        m_tlsPort = FreeLoopbackPort();
     WriteConfig();
     const std::string program = DovecotProgram();
     const std::string conf = m_dir + "dovecot.conf";
@@ -196,7 +208,7 @@ bool TDovecotServer::Start() {
             m_pid = -1;
             return false;
         }
-        if (PortAccepts(m_port)) {
+        if (PortAccepts(m_port) && (!m_tls || PortAccepts(m_tlsPort))) {
             // A master stopped in the first moments after it listens hangs in its shutdown
             // until it is killed; a short settling time avoids that.
             std::this_thread::sleep_for(kSettleTime);

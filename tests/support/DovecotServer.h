@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,6 +15,13 @@ struct TPopUser {
     std::string Password;  // stored in plain text; no ":" or line breaks
 };
 
+// A TLS set-up for the server: "ssl = yes" with this certificate and key, STLS on the plain
+// port and a second listener that speaks TLS from the first byte.
+struct TDovecotTls {
+    std::string certFile;
+    std::string keyFile;
+};
+
 class TDovecotServer {
 public:
     static constexpr const char* kHost = "127.0.0.1";
@@ -23,7 +31,8 @@ public:
     // std::runtime_error, with Dovecot's own output, when it is not installed or does not
     // come up. Dovecot delays every failed login of one server more than the one before
     // (about 0.5 s, then 4.5 s, 8.5 s ...): a test should fail at most one login per server.
-    explicit TDovecotServer(std::vector<TPopUser> users);
+    // With tls, the plain port offers STLS and TlsPort() listens for TLS connections too.
+    explicit TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls = std::nullopt);
     // SIGTERM, then SIGKILL when it has not ended after 5 s; then removes the folder. Dovecot
     // takes about 1.1 s to stop.
     ~TDovecotServer();
@@ -35,6 +44,8 @@ public:
     static std::string Unavailable();
 
     std::uint16_t Port() const { return m_port; }
+    // The port of the TLS listener (pop3s); 0 without a TLS set-up.
+    std::uint16_t TlsPort() const { return m_tlsPort; }
 
     // Delivers text into user's Maildir/new/ as a mail server would: every CR LF written as
     // LF, a line end added when the text has none, owned by nobody. The server numbers the
@@ -55,8 +66,10 @@ private:
     std::string MaildirOf(const std::string& user) const;
 
     std::vector<TPopUser> m_users;
+    std::optional<TDovecotTls> m_tls;
     std::string m_dir;  // ends in "/"
     std::uint16_t m_port = 0;
+    std::uint16_t m_tlsPort = 0;
     pid_t m_pid = -1;
     unsigned m_delivered = 0;
 };
