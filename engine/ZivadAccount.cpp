@@ -57,6 +57,9 @@ constexpr char kKeyRejectOwnEmail[] = "rejectownemail";
 constexpr char kKeyRejectInvalidRecipient[] = "rejectinvalidrecipient";
 constexpr char kKeyRejectOldDates[] = "rejectolddates";
 constexpr char kKeyRejectIllegalIps[] = "rejectillegalips";
+constexpr char kKeyPopSecurity[] = "popsecurity";
+constexpr char kKeySmtpSecurity[] = "smtpsecurity";
+constexpr char kKeyVerifyCert[] = "verifycert";
 
 constexpr char kAwayFile[] = "away.txt";
 constexpr char kRejectFile[] = "reject.txt";
@@ -93,6 +96,19 @@ int ReadInt32(const TInfoFile& file, const char* key, int def) {
     const auto value = ParseDecimal(file.ReadString(TZivadAccount::kOptionsSection, key, std::to_string(def)));
     if (!value || *value < std::numeric_limits<int>::min() || *value > std::numeric_limits<int>::max()) return def;
     return static_cast<int>(*value);
+}
+
+// A connection security value: its number, or a word for it (letter case ignored).
+std::optional<TTlsMode> ParseTlsMode(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    std::string word(text);
+    for (char& c : word)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (word == "0" || word == "none" || word == "plain") return TTlsMode::None;
+    if (word == "1" || word == "stls" || word == "starttls") return TTlsMode::StartTls;
+    if (word == "2" || word == "tls" || word == "ssl") return TTlsMode::Implicit;
+    return std::nullopt;
 }
 
 // Text lines as a text-file reader splits them: at CR LF, lone LF or lone CR; a final line
@@ -280,6 +296,17 @@ void TZivadAccount::LoadOptions() {
     redirectdelete = flag(kKeyRedirectDelete, false);
     away = flag(kKeyAway, false);
     rejectresponse = flag(kKeyRejectResponse, false);
+    const auto security = [&](const char* key) {
+        const std::string value = text(key);
+        if (value.empty()) return TTlsMode::None;
+        if (const auto mode = ParseTlsMode(value)) return *mode;
+        m_loadWarnings.push_back(std::string("Invalid ") + key + " value \"" + SingleLine(value) +
+                                 "\" (0 plain, 1 STARTTLS, 2 TLS), using 2 (TLS)");
+        return TTlsMode::Implicit;
+    };
+    popsecurity = security(kKeyPopSecurity);
+    smtpsecurity = security(kKeySmtpSecurity);
+    verifycert = flag(kKeyVerifyCert, true);
 }
 
 void TZivadAccount::LoadMailbots() {
@@ -386,6 +413,9 @@ void TZivadAccount::SaveOptions() {
     flag(kKeyRejectInvalidRecipient, rejectinvalidrecipient);
     flag(kKeyRejectOldDates, rejectolddates);
     flag(kKeyRejectIllegalIps, rejectillegalips);
+    text(kKeyPopSecurity, std::to_string(static_cast<int>(popsecurity)));
+    text(kKeySmtpSecurity, std::to_string(static_cast<int>(smtpsecurity)));
+    flag(kKeyVerifyCert, verifycert);
 }
 
 void TZivadAccount::SaveMailbots() {

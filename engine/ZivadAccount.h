@@ -8,6 +8,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "net/TlsOptions.h"
+
 // One mail account: how to reach its uplink POP3 server, how to send mail for it, which checks
 // and automatic responses apply, and its folder "<accounts root><folder>/" with the options,
 // response texts, mailbots, own filters, seen checksums and the four message folders.
@@ -73,6 +75,12 @@ public:
     // invalid: the port becomes 110 and LoadWarnings() names the value (the account list puts
     // it into the status history), so one bad file neither stops the loading of the others nor
     // silently points the account at another port.
+    // "popsecurity" and "smtpsecurity" (written after every other key) hold a TTlsMode as its
+    // number 0, 1 or 2; the words "none"/"plain", "stls"/"starttls" and "tls"/"ssl" are read
+    // too. Absent, they give plain text, so an older "options.ini" loads as it always did. Any
+    // other value is named in LoadWarnings() and gives implicit TLS: a connection the user
+    // did not mean fails then, but never sends a password in clear that should have been
+    // protected. "verifycert" is absent = on.
     // Throws TFileError when a file exists but cannot be read.
     void Load();
     // Problems found by the last Load (human-readable, one line each); empty when there were none.
@@ -164,6 +172,12 @@ public:
     std::string awayText = kDefaultAwayText;
     bool rejectresponse = false;
     std::string rejectText = kDefaultRejectText;
+    // How the uplink connection is secured (STLS is the upgrade of the plain port 110,
+    // implicit TLS usually port 995), how the SMTP connection is (STARTTLS, or implicit TLS
+    // usually on port 465), and whether both check the server's certificate and name.
+    TTlsMode popsecurity = TTlsMode::None;
+    TTlsMode smtpsecurity = TTlsMode::None;
+    bool verifycert = true;
     std::vector<std::string> redirectAddresses;  // "redirect.txt", in order
     std::vector<TMailbotRecord> mailbots;        // "mailbot.ini", in order
 

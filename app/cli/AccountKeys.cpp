@@ -9,7 +9,7 @@
 namespace vorla {
 namespace {
 
-enum class TKind { Text, Password, Bool, Port, Int32 };
+enum class TKind { Text, Password, Bool, Port, Int32, Security };
 
 struct TKeyEntry {
     const char* key;
@@ -18,6 +18,7 @@ struct TKeyEntry {
     bool TZivadAccount::*flag = nullptr;
     std::uint16_t TZivadAccount::*port16 = nullptr;
     int TZivadAccount::*number = nullptr;
+    TTlsMode TZivadAccount::*security = nullptr;
 };
 
 TKeyEntry Text(const char* key, std::string TZivadAccount::*field, TKind kind = TKind::Text) {
@@ -38,6 +39,12 @@ TKeyEntry Port16(const char* key, std::uint16_t TZivadAccount::*field) {
 TKeyEntry Number(const char* key, int TZivadAccount::*field, TKind kind) {
     TKeyEntry e{key, kind};
     e.number = field;
+    return e;
+}
+
+TKeyEntry Security(const char* key, TTlsMode TZivadAccount::*field) {
+    TKeyEntry e{key, TKind::Security};
+    e.security = field;
     return e;
 }
 
@@ -73,6 +80,9 @@ const std::vector<TKeyEntry>& KeyTable() {
         Flag("rejectinvalidrecipient", &A::rejectinvalidrecipient),
         Flag("rejectolddates", &A::rejectolddates),
         Flag("rejectillegalips", &A::rejectillegalips),
+        Security("popsecurity", &A::popsecurity),
+        Security("smtpsecurity", &A::smtpsecurity),
+        Flag("verifycert", &A::verifycert),
     };
     return table;
 }
@@ -101,6 +111,15 @@ bool ParseBool(const std::string& value, bool& result) {
         return true;
     }
     return false;
+}
+
+bool ParseSecurity(const std::string& value, TTlsMode& result) {
+    const std::string v = Lower(value);
+    if (v == "0" || v == "none" || v == "plain") result = TTlsMode::None;
+    else if (v == "1" || v == "stls" || v == "starttls") result = TTlsMode::StartTls;
+    else if (v == "2" || v == "tls" || v == "ssl") result = TTlsMode::Implicit;
+    else return false;
+    return true;
 }
 
 // A whole decimal number, an optional leading "-", nothing else.
@@ -173,6 +192,14 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                 throw TAccountKeyError("the value of " + name + " must be a whole number, not '" + value + "'");
             auto field = e->number;
             return [field, n](TZivadAccount& a) { a.*field = static_cast<int>(n); };
+        }
+        case TKind::Security: {
+            TTlsMode mode = TTlsMode::None;
+            if (!ParseSecurity(value, mode))
+                throw TAccountKeyError("the value of " + name +
+                                       " must be none, starttls (or stls) or tls (or 0, 1, 2), not '" + value + "'");
+            auto field = e->security;
+            return [field, mode](TZivadAccount& a) { a.*field = mode; };
         }
     }
     throw TAccountKeyError("unknown account setting '" + key + "'");

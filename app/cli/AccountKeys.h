@@ -25,7 +25,8 @@ using TAccountChange = std::function<void(TZivadAccount&)>;
 //   texts: any bytes but control characters (a line break would start another key in
 //          "options.ini"); passwords alike;
 //   booleans: 0 or 1 (also true/false, yes/no, on/off, any letter case);
-//   popport, smtpport: whole numbers 0..65535; rejectkb: a whole number in the 32-bit range.
+//   popport, smtpport: whole numbers 0..65535; rejectkb: a whole number in the 32-bit range;
+//   popsecurity, smtpsecurity: none, starttls (or stls) or tls, also plain/ssl or 0, 1, 2.
 // Throws TAccountKeyError.
 TAccountChange ParseAccountSetting(const std::string& key, const std::string& value);
 

@@ -184,7 +184,8 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
         "rejectresponse", "enablefilters", "enablesend", "senddirect", "smtpserver", "smtpport",
         "smtploginname", "smtppassword", "enableredirect", "redirectquarantined", "redirectdelete",
         "nameredirect", "nodownload", "enablemailbot", "nodelete", "rejectkb", "rejectownemail",
-        "rejectinvalidrecipient", "rejectolddates", "rejectillegalips"};
+        "rejectinvalidrecipient", "rejectolddates", "rejectillegalips", "popsecurity", "smtpsecurity",
+        "verifycert"};
     EXPECT_EQ(keys, expected);
     EXPECT_NE(options.find("\r\npassword=00370015\r\n"), std::string::npos);
     EXPECT_NE(options.find("\r\nsmtppassword=00000017003B000800300007\r\n"), std::string::npos);
