@@ -251,6 +251,7 @@ void TZivad::LoadEngineSettings(const TIniFile& ini) {
     m_loadOnStartup = ini.ReadBool(kOptionsSection, kLoadOnStartupKey, m_loadOnStartup);
     m_proxyEnabled = ini.ReadBool(kOptionsSection, kProxyEnabledKey, m_proxyEnabled);
     SetDnsHost(ini.ReadString(kOptionsSection, kDnsHostKey, DnsHost()));
+    SetTrustedCa(ini.ReadString(kOptionsSection, kTrustedCaKey, TrustedCa()));
     if (auto v = ReadChecked(ini, kOptionsSection, kOpeningPageKey, 0, 255, m_openingPage))
         m_openingPage = static_cast<int>(*v);
     if (auto v = ReadChecked(ini, kOptionsSection, kPurgeDaysKey, INT32_MIN, INT32_MAX, m_purgeDays))
@@ -283,6 +284,7 @@ void TZivad::SaveEngineSettings(TIniFile& ini) {
     ini.WriteInteger(kOptionsSection, kPurgeDaysKey, m_purgeDays);
     ini.WriteInteger(kOptionsSection, kColorKey, static_cast<std::int32_t>(m_color.load()));
     ini.WriteBool(kOptionsSection, kServerKey, m_popServer->ActiveSetting());
+    ini.WriteString(kOptionsSection, kTrustedCaKey, TrustedCa());
     m_log->SaveSettings(ini);
     ini.WriteInteger(kStatusSection, kSizeKey, m_statusSize);
     ini.WriteBool(kStatusSection, kFetchKey, m_statusFetch);
@@ -370,6 +372,16 @@ std::string TZivad::DnsHost() const {
 void TZivad::SetDnsHost(const std::string& host) {
     std::scoped_lock lock(m_textMutex);
     m_dnsHost = host;
+}
+
+std::string TZivad::TrustedCa() const {
+    std::scoped_lock lock(m_textMutex);
+    return m_trustedCa;
+}
+
+void TZivad::SetTrustedCa(const std::string& path) {
+    std::scoped_lock lock(m_textMutex);
+    m_trustedCa = path;
 }
 
 void TZivad::SetOpeningPage(int page) {

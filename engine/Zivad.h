@@ -31,6 +31,8 @@ public:
     // Settings keys of section "options" and "status" that the engine owns.
     static constexpr const char* kOptionsSection = "options";
     static constexpr const char* kStatusSection = "status";
+    // Section "options": certificates to trust for TLS besides the system's store.
+    static constexpr const char* kTrustedCaKey = "cacerts";
     static constexpr int kDefaultTimerInterval = 120000;  // ms
     static constexpr int kDefaultStatusSize = 1000;       // lines
     static constexpr std::uint32_t kDefaultColor = 16634553;
@@ -120,6 +122,12 @@ public:
     void SetProxyEnabled(bool on) { m_proxyEnabled = on; }
     std::string DnsHost() const;
     void SetDnsHost(const std::string& host);
+    // A PEM file or a folder of PEM files whose certificates the uplink and SMTP connections
+    // trust in addition to the system's store (for a provider with its own authority, or a
+    // server with a self-made certificate); empty for none. A relative path is taken from the
+    // home folder when a connection uses it.
+    std::string TrustedCa() const;
+    void SetTrustedCa(const std::string& path);
     int OpeningPage() const { return m_openingPage; }
     void SetOpeningPage(int page);  // 0..255, else throws TVorlaError
     int PurgeDays() const { return m_purgeDays; }
@@ -171,9 +179,10 @@ private:
     std::atomic<bool> m_statusSync{true};
     std::atomic<bool> m_statusRdns{true};
 
-    mutable std::mutex m_textMutex;  // guards m_version and m_dnsHost
+    mutable std::mutex m_textMutex;  // guards m_version, m_dnsHost and m_trustedCa
     std::string m_version;
     std::string m_dnsHost;
+    std::string m_trustedCa;
 
     std::atomic<bool> m_loadOnStartup{false};
     std::atomic<std::uint32_t> m_color{kDefaultColor};

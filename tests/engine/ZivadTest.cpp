@@ -98,6 +98,7 @@ TEST_F(ZivadTest, SaveAllWritesEverySectionInItsOrderAndLoadsBack) {
     const std::vector<std::string> expected = {
         "options/timerinterval", "options/timerenabled", "options/loadonstartup", "options/proxyenabled",
         "options/dnshost", "options/openingpage", "options/purgedays", "options/color", "options/server",
+        "options/cacerts",
         "log/trimdays", "log/accepted", "log/trashed", "log/queued", "log/quarantined", "log/rejected",
         "log/redirected", "log/error", "log/autoreply", "log/mailbot", "log/autoadd",
         "status/size", "status/fetch", "status/filter", "status/sync", "status/rdns",
