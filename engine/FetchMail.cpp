@@ -1,6 +1,7 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/AccountTls.h"
 #include "engine/FetchCycle.h"
 #include "engine/FetchCyclePrivate.h"
 #include "engine/Responses.h"
@@ -107,6 +108,7 @@ void TFetchRun::Uplink() {
     m_client = std::make_unique<TPop3Client>(limits);
     m_client->SetHost(m_account.popserver);
     m_client->SetPort(m_account.popport);
+    m_client->SetTls(m_account.popsecurity, AccountTlsOptions(m_account));
     m_client->SetLogin(m_account.loginname);
     m_client->SetPassword(m_account.password);
     try {

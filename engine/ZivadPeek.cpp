@@ -20,6 +20,8 @@ void TZivadPeek::SetLogin(const std::string& login) { m_client->SetLogin(login);
 
 void TZivadPeek::SetPassword(const std::string& password) { m_client->SetPassword(password); }
 
+void TZivadPeek::SetTls(TTlsMode mode, const TTlsOptions& options) { m_client->SetTls(mode, options); }
+
 bool TZivadPeek::Connected() const { return m_client->Connected(); }
 
 TPeekResult TZivadPeek::ConnectAndList() {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mail/MessageStore.h"
+#include "net/TlsOptions.h"
 
 // A look at the mail that still lies on an uplink POP3 server, without fetching it: the
 // headers and sizes of all waiting messages, single messages in full on request, and deletion
@@ -30,6 +31,8 @@ public:
     void SetPort(std::uint16_t port);
     void SetLogin(const std::string& login);
     void SetPassword(const std::string& password);
+    // How the connection is secured and the server checked (plain until set).
+    void SetTls(TTlsMode mode, const TTlsOptions& options);
 
     // Logs in (the client's own time-outs) and lists every waiting message: one item per
     // message with its header block (TOP n 0; a header that cannot be fetched stays empty and

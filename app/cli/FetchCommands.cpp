@@ -7,6 +7,7 @@
 #include <set>
 
 #include "app/cli/Commands.h"
+#include "engine/AccountTls.h"
 #include "engine/EventQueue.h"
 #include "engine/FetchCycle.h"
 #include "engine/Zivad.h"
@@ -172,6 +173,7 @@ int PeekCommand(TCliContext& ctx) {
     peek.SetPort(account.popport);
     peek.SetLogin(account.loginname);
     peek.SetPassword(account.password);
+    peek.SetTls(account.popsecurity, AccountTlsOptions(account));
     const TPeekResult listed = peek.ConnectAndList();
     if (!listed.ok)
         throw TVorlaError("cannot list the messages on " + account.popserver + ": " + listed.error);
