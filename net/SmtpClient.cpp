@@ -122,23 +122,43 @@ TSmtpReply TSmtpClient::Expect(const std::string& command, std::initializer_list
     return reply;
 }
 
-void TSmtpClient::Connect(const std::string& host, std::uint16_t port) {
+void TSmtpClient::Connect(const std::string& host, std::uint16_t port, TTlsMode security, const TTlsOptions& tls) {
     Close();
     m_authMechanisms.clear();
+    m_startTls = false;
     m_socket.Connect(host, port, m_connectTimeout);
+    if (security == TTlsMode::Implicit) m_socket.StartTls(host, tls, m_replyTimeout);
     Require(ReadReply(), {220});
+}
+
+void TSmtpClient::StartTls(const std::string& hostName, const TTlsOptions& tls) {
+    Expect("STARTTLS", {220});
+    // Whatever came after the go-ahead was sent in clear and must not pass for the server's
+    // first encrypted replies.
+    if (m_reader.Buffered() > 0) {
+        Close();
+        throw TProtocolError("The SMTP server sent more than its reply to STARTTLS before the TLS handshake");
+    }
+    m_authMechanisms.clear();
+    m_startTls = false;
+    m_socket.StartTls(hostName, tls, m_replyTimeout);
+    m_reader.Reset();
 }
 
 void TSmtpClient::Hello(const std::string& name) {
     m_authMechanisms.clear();
+    m_startTls = false;
     const TSmtpReply ehlo = Command("EHLO " + name);
     if (ehlo.code != 250) {
         Expect("HELO " + name, {250});
         return;
     }
     // The first line names the server; the extensions follow, one per line.
-    for (std::size_t i = 1; i < ehlo.lines.size(); ++i)
+    for (std::size_t i = 1; i < ehlo.lines.size(); ++i) {
         for (std::string& mechanism : AuthMechanisms(ehlo.lines[i])) m_authMechanisms.push_back(std::move(mechanism));
+        const std::string keyword = UpperCase(ehlo.lines[i].substr(0, ehlo.lines[i].find(' ')));
+        if (keyword == "STARTTLS") m_startTls = true;
+    }
 }
 
 bool TSmtpClient::OffersAuth(const std::string& mechanism) const {
@@ -149,6 +169,16 @@ void TSmtpClient::AuthLogin(const std::string& loginName, const std::string& pas
     Expect("AUTH LOGIN", {334});
     Expect(EncodeBase64Line(loginName), {334});
     Expect(EncodeBase64Line(password), {235});
+}
+
+void TSmtpClient::AuthPlain(const std::string& loginName, const std::string& password) {
+    const std::string credentials = EncodeBase64Line(std::string(1, '\0') + loginName + '\0' + password);
+    const TSmtpReply reply = Command("AUTH PLAIN " + credentials);
+    if (reply.code == 334) {
+        Expect(credentials, {235});
+        return;
+    }
+    Require(reply, {235});
 }
 
 void TSmtpClient::SendData(const std::string& data) {
@@ -175,10 +205,25 @@ void TSmtpClient::Quit() noexcept {
 
 void TSmtpClient::Deliver(const TSmtpDelivery& delivery, const std::function<void()>& accepted) {
     try {
-        Connect(delivery.host, delivery.port);
+        Connect(delivery.host, delivery.port, delivery.security, delivery.tls);
         Hello(delivery.heloName);
+        if (delivery.security == TTlsMode::StartTls) {
+            if (!m_startTls)
+                throw TProtocolError("The SMTP server does not offer STARTTLS (the account asks for it; "
+                                     "no login or mail was sent)");
+            StartTls(delivery.host, delivery.tls);
+            Hello(delivery.heloName);
+        }
+        // Each path above either encrypts or throws; this only guards against a change there.
+        if (delivery.security != TTlsMode::None && !Encrypted())
+            throw TVorlaError("TLS was asked for but the connection is not encrypted");
         Command("RSET");
-        if (!delivery.loginName.empty() && OffersAuth("LOGIN")) AuthLogin(delivery.loginName, delivery.password);
+        if (!delivery.loginName.empty()) {
+            if (OffersAuth("PLAIN"))
+                AuthPlain(delivery.loginName, delivery.password);
+            else if (OffersAuth("LOGIN"))
+                AuthLogin(delivery.loginName, delivery.password);
+        }
         Expect("MAIL FROM:<" + delivery.mailFrom + ">", {250});
         for (const std::string& recipient : delivery.recipients) Expect("RCPT TO:<" + recipient + ">", {250, 251});
         SendData(delivery.data);

@@ -7,9 +7,11 @@
 
 #include "net/LineReader.h"
 #include "net/TcpSocket.h"
+#include "net/TlsOptions.h"
 
 // The client side of an SMTP dialogue: commands, the reply codes each one needs, and the
-// delivery of one message from greeting to QUIT.
+// delivery of one message from greeting to QUIT, in plain text, over TLS from the first byte
+// or upgraded with STARTTLS.
 namespace vorla {
 
 // One reply of the server: its three-digit code and the text of every line.
@@ -29,6 +31,8 @@ struct TSmtpDelivery {
     std::string heloName;
     std::string loginName;  // empty: no authentication
     std::string password;
+    TTlsMode security = TTlsMode::None;
+    TTlsOptions tls;        // how the server's certificate is checked, with TLS
     std::string mailFrom;  // the reverse path, without angle brackets
     std::vector<std::string> recipients;
     std::string data;
@@ -53,9 +57,15 @@ public:
     void SetReplyTimeout(std::chrono::milliseconds timeout) { m_replyTimeout = timeout; }
 
     // The whole dialogue: greeting 220; "EHLO" 250, else "HELO" 250; "RSET" (any reply);
-    // "AUTH LOGIN" 334, user 334, password 235 when a login name is given and the EHLO reply
-    // offers LOGIN; "MAIL FROM:<...>" 250; "RCPT TO:<...>" 250 or 251 for each recipient in
-    // order; "DATA" 354, the data, 250; then "QUIT" and close. Once the server has taken the
+    // when a login name is given: "AUTH PLAIN" with the credentials, 235, when the EHLO reply
+    // offers PLAIN, else "AUTH LOGIN" 334, user 334, password 235 when it offers LOGIN;
+    // "MAIL FROM:<...>" 250; "RCPT TO:<...>" 250 or 251 for each recipient in
+    // order; "DATA" 354, the data, 250; then "QUIT" and close.
+    // With TTlsMode::Implicit the TLS handshake comes before the greeting. With
+    // TTlsMode::StartTls the EHLO reply must offer STARTTLS ("The SMTP server does not offer
+    // STARTTLS" otherwise, also after HELO), "STARTTLS" must get 220, and after the handshake
+    // EHLO is sent again (its reply, not the first one, says which AUTH mechanisms there
+    // are). With either, the password is sent only over the encrypted connection. Once the server has taken the
     // data, nothing after it (QUIT, the close) can fail the delivery; accepted (when given)
     // runs at that moment, before QUIT, so that the caller can forget the message as early as
     // possible. An exception from accepted passes on after the QUIT.
@@ -66,14 +76,25 @@ public:
     void Deliver(const TSmtpDelivery& delivery, const std::function<void()>& accepted = {});
 
     // --- The steps Deliver is made of, for callers that need them one by one ---
-    // Connects and reads the greeting (220). A connection left open is closed first.
-    void Connect(const std::string& host, std::uint16_t port);
+    // Connects and reads the greeting (220); with TTlsMode::Implicit the TLS handshake (with
+    // tls) comes first. A connection left open is closed first.
+    void Connect(const std::string& host, std::uint16_t port, TTlsMode security = TTlsMode::None,
+                 const TTlsOptions& tls = {});
     // "EHLO name"; on 250 notes the mechanisms of the reply's AUTH line. Any other reply:
     // "HELO name", which must get 250.
     void Hello(const std::string& name);
     // True when the last EHLO reply listed mechanism on an AUTH line (letter case ignored).
     bool OffersAuth(const std::string& mechanism) const;
+    // True when the last EHLO reply listed STARTTLS.
+    bool OffersStartTls() const { return m_startTls; }
+    // "STARTTLS" 220, then the TLS handshake for hostName; throws when the server sent more
+    // than its reply before the handshake. The caller sends EHLO again.
+    void StartTls(const std::string& hostName, const TTlsOptions& tls);
+    bool Encrypted() const { return m_socket.IsTls(); }
     void AuthLogin(const std::string& loginName, const std::string& password);
+    // "AUTH PLAIN" with the initial response (NUL, login, NUL, password in Base64), 235; a
+    // server that asks for it separately with 334 gets it then.
+    void AuthPlain(const std::string& loginName, const std::string& password);
     // Sends command and returns the reply, whatever its code.
     TSmtpReply Command(const std::string& command);
     // Sends command; throws TPeerRefused unless the reply's code is one of codes.
@@ -95,6 +116,7 @@ private:
     TTcpSocket m_socket;
     TLineReader m_reader{m_socket};
     std::vector<std::string> m_authMechanisms;  // upper case, from the last EHLO reply
+    bool m_startTls = false;                    // the last EHLO reply listed STARTTLS
     std::chrono::milliseconds m_connectTimeout = kConnectTimeout;
     std::chrono::milliseconds m_replyTimeout = kReplyTimeout;
 };

@@ -121,8 +121,8 @@ TEST(SmtpClient, DeliversToARealServerWithAuthOnlyWhereAsked) {
         std::string loggedIn;
     };
     const std::vector<TRow> rows = {
-        {"login offered and wanted", true, "user", "",
-         {"EHLO me@example.org", "RSET", "AUTH LOGIN user secret ok", "MAIL me@example.org",
+        {"login offered and wanted (PLAIN chosen over LOGIN)", true, "user", "",
+         {"EHLO me@example.org", "RSET", "AUTH PLAIN user secret ok", "MAIL me@example.org",
           "RCPT first@example.net", "RCPT second@example.net"},
          "user"},
         {"login wanted, not offered", false, "user", "",
