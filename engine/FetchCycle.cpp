@@ -3,6 +3,7 @@
 #include <functional>
 #include <utility>
 
+#include "engine/AccountTls.h"
 #include "engine/Dispatcher.h"
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
@@ -25,6 +26,8 @@ void StartSendQueue(TZivadAccount& account) {
     settings.smtpLoginName = account.smtploginname;
     settings.smtpPassword = account.smtppassword;
     settings.sendDirect = account.senddirect;
+    settings.smtpSecurity = account.smtpsecurity;
+    settings.tls = AccountTlsOptions(account);
     TSendQueue::TStatusSink status;
     if (list) status = [list](const std::string& text) { list->AddStatus(text); };
     TSendQueues::TPost post;

@@ -237,6 +237,8 @@ std::string TSendQueue::Send(TMailMessage& message, std::stop_token stop, const 
     if (m_settings.smtpPort < 1 || m_settings.smtpPort > 65535)
         throw TVorlaError("Invalid SMTP port " + std::to_string(m_settings.smtpPort));
     delivery.port = static_cast<std::uint16_t>(m_settings.smtpPort);
+    delivery.security = m_settings.smtpSecurity;
+    delivery.tls = m_settings.tls;
     delivery.heloName = m_settings.accountEmail;
     delivery.mailFrom = message.From.Address;
 

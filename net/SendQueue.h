@@ -7,6 +7,7 @@
 
 #include "net/Dns.h"
 #include "net/SmtpClient.h"
+#include "net/TlsOptions.h"
 
 // The queue sender of one account: one pass over the account's queue folder that sends every
 // queued message by SMTP, through the account's SMTP server or straight to the mail exchanger
@@ -26,6 +27,10 @@ struct TSendQueueSettings {
     std::string smtpLoginName;
     std::string smtpPassword;
     bool sendDirect = false;  // "senddirect"
+    // "smtpsecurity", and the certificate check ("verifycert", the engine's "cacerts"). They
+    // apply to the mail exchanger of direct delivery too.
+    TTlsMode smtpSecurity = TTlsMode::None;
+    TTlsOptions tls;
     // The product's waits; tests shorten them and point the MX question at their own port.
     std::uint16_t dnsPort = TDns::kDefaultPort;
     std::chrono::milliseconds connectTimeout = TSmtpClient::kConnectTimeout;

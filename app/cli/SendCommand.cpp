@@ -2,6 +2,7 @@
 #include <ostream>
 
 #include "app/cli/Commands.h"
+#include "engine/AccountTls.h"
 #include "engine/EventQueue.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
@@ -28,6 +29,8 @@ TSendQueueSettings SettingsOf(const TZivadAccount& account, const std::string& d
     s.smtpLoginName = account.smtploginname;
     s.smtpPassword = account.smtppassword;
     s.sendDirect = account.senddirect;
+    s.smtpSecurity = account.smtpsecurity;
+    s.tls = AccountTlsOptions(account);
     return s;
 }
 
