@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "support/DovecotServer.h"
 #include "support/ProgramRun.h"
+#include "support/SmtpServer.h"
 #include "support/TempDir.h"
 #include "support/TestCertificates.h"
 
@@ -84,6 +85,44 @@ TEST_F(TlsCommandsTest, PeekAndFetchOverTlsWithTheSettingsFileAuthority) {
     // Two logins, both encrypted: the refused peek never got as far.
     EXPECT_TRUE(m_server->WaitForLog("user=<fay>", 2, 5000));
     EXPECT_FALSE(m_server->WaitForLog("user=<fay>", 3, 200));
+}
+
+TEST(TlsSendCommandTest, SendsOverStartTlsWithTheAccountsLogin) {
+    if (!TTestCertificates::Unavailable().empty()) GTEST_SKIP() << TTestCertificates::Unavailable();
+    TTestCertificates certificates;
+    const auto good = certificates.Issue("localhost", {"localhost"});
+    test::TSmtpServerSpec spec;
+    spec.users = {{"fay", "smtp-pw"}};
+    spec.tlsMode = "starttls";
+    spec.tlsCert = good.certFile;
+    spec.tlsKey = good.keyFile;
+    spec.authRequireTls = true;
+    test::TSmtpServer server(spec);
+    test::TTempDir home;
+    const auto vorla = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {VORLA_BINARY, "--home", home.Path()});
+        return test::RunProgram(args, {}, 60s);
+    };
+    const test::TProgramResult added =
+        vorla({"account", "add", "Fay", "email=fay@example.net", "senddirect=0", "smtpserver=localhost",
+               "smtpport=" + std::to_string(server.Port()), "smtploginname=fay", "smtppassword=smtp-pw",
+               "smtpsecurity=starttls"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    test::WriteFile(home / "vorla.ini", "[options]\r\ncacerts=" + certificates.CaFile() + "\r\n");
+    const std::vector<std::string> folders = FindFolders(home / "accounts/");
+    ASSERT_EQ(folders.size(), 1u);
+    test::WriteFile(home / ("accounts/" + folders[0] + "/queue/00001.msg"),
+                    "From: fay@example.net\r\nTo: x@example.org\r\nSubject: out\r\n"
+                    "Date: Mon, 07 Dec 2026 12:22:26 +0100\r\n\r\nHello\r\n.\r\n");
+    const test::TProgramResult sent = vorla({"send"});
+    ASSERT_EQ(sent.exitCode, 0) << sent.out << sent.err;
+    EXPECT_THAT(sent.out, HasSubstr("\tSEND\tFay\tSent mail from fay@example.net to x@example.org"));
+    ASSERT_EQ(server.Deliveries().size(), 1u);
+    EXPECT_EQ(server.Deliveries()[0].login, "fay");
+    const std::vector<std::string> events = server.Events();
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(events[1], "STARTTLS");
+    EXPECT_EQ(events[4], "AUTH PLAIN fay smtp-pw ok");
 }
 
 }  // namespace

@@ -49,6 +49,12 @@ std::string Json(const std::map<std::string, std::string>& map) {
     return out + "}";
 }
 
+std::string Json(const std::vector<std::string>& list) {
+    std::string out = "[";
+    for (const std::string& item : list) out += (out.size() > 1 ? "," : "") + Json(item);
+    return out + "]";
+}
+
 bool WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
@@ -71,7 +77,9 @@ TSmtpServer::TSmtpServer(const TSmtpServerSpec& spec) {
         ",\"users\":" + Json(spec.users) + ",\"auth_required\":" + (spec.authRequired ? "true" : "false") +
         ",\"ehlo_reply\":" + Json(spec.ehloReply) + ",\"mail_replies\":" + Json(spec.mailReplies) +
         ",\"rcpt_replies\":" + Json(spec.rcptReplies) + ",\"data_replies\":" + Json(spec.dataReplies) +
-        ",\"data_delay\":" + delay + "}";
+        ",\"data_delay\":" + delay + ",\"tls_mode\":" + Json(spec.tlsMode) + ",\"tls_cert\":" + Json(spec.tlsCert) +
+        ",\"tls_key\":" + Json(spec.tlsKey) + ",\"auth_require_tls\":" + (spec.authRequireTls ? "true" : "false") +
+        ",\"auth_exclude\":" + Json(spec.authExclude) + "}";
     WriteFile(m_dir / "config.json", config);
     WriteFile(m_dir / "events.log", "");
 

@@ -14,13 +14,21 @@
 namespace vorla::test {
 
 struct TSmtpServerSpec {
-    std::map<std::string, std::string> users;  // login -> password; AUTH LOGIN offered when any
+    std::map<std::string, std::string> users;  // login -> password; AUTH LOGIN and PLAIN offered when any
     bool authRequired = false;
     std::string ehloReply;                            // a refusal of EHLO ("502 ..."), forcing HELO
     std::map<std::string, std::string> mailReplies;  // sender -> refusal of its MAIL FROM
     std::map<std::string, std::string> rcptReplies;  // recipient -> refusal of its RCPT TO
     std::map<std::string, std::string> dataReplies;  // recipient -> refusal of the data
     double dataDelaySeconds = 0;                      // wait before answering the data
+    // TLS with this certificate and key: "starttls" offers STARTTLS on the plain connection
+    // (and, with authRequireTls, AUTH only after it); "implicit" speaks TLS from the first
+    // byte. "" for none.
+    std::string tlsMode;
+    std::string tlsCert;
+    std::string tlsKey;
+    bool authRequireTls = false;
+    std::vector<std::string> authExclude;  // mechanisms not offered ("PLAIN" leaves LOGIN)
 };
 
 // One accepted message.
@@ -45,8 +53,8 @@ public:
     std::uint16_t Port() const { return m_port; }
     // Every accepted message so far, in order of acceptance.
     std::vector<TSmtpReceived> Deliveries() const;
-    // Every command as the server logged it ("EHLO x", "AUTH LOGIN user pw ok", "MAIL a",
-    // "RCPT b", "DATA n", "RSET", "QUIT"), in order.
+    // Every command as the server logged it ("EHLO x", "STARTTLS" once the handshake is done,
+    // "AUTH LOGIN user pw ok", "MAIL a", "RCPT b", "DATA n", "RSET", "QUIT"), in order.
     std::vector<std::string> Events() const;
     // Waits until at least count events are logged (for a QUIT that arrives after the
     // client has returned); false after timeout.

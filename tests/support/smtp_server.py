@@ -10,7 +10,11 @@ Usage: smtp_server.py CONFIG.json
  "mail_replies": {"from@x": "553 5.7.1 Sender refused"},
  "rcpt_replies": {"to@x": "550 5.1.1 No such user"},   # a 2xx one accepts the recipient
  "data_replies": {"to@x": "451 4.3.0 Try again later"},   # by any recipient of the envelope
- "data_delay": 0.0}                   # seconds to wait before answering the data
+ "data_delay": 0.0,                   # seconds to wait before answering the data
+ "tls_mode": "",                      # "starttls" or "implicit" with the two files below
+ "tls_cert": "cert.pem", "tls_key": "key.pem",
+ "auth_require_tls": false,           # with starttls: AUTH offered only after it
+ "auth_exclude": ["PLAIN"]}           # mechanisms not offered
 
 Each accepted message is spooled as NNNNNN.eml (the data exactly as received, un-stuffed)
 and NNNNNN.env (lines "helo ...", "login ...", "from ...", "rcpt ..." in order), the .env
@@ -24,6 +28,7 @@ import json
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -63,6 +68,10 @@ class Handler:
             return [self.config["ehlo_reply"]]
         session.host_name = hostname
         return responses
+
+    def handle_STARTTLS(self, server, session, envelope):
+        self.log.write("STARTTLS")
+        return True
 
     async def handle_RSET(self, server, session, envelope):
         self.log.write("RSET")
@@ -142,6 +151,17 @@ def main():
     if config.get("users"):
         kwargs = {"authenticator": make_authenticator(config, log), "auth_require_tls": False,
                   "auth_required": bool(config.get("auth_required"))}
+        if config.get("auth_exclude"):
+            kwargs["auth_exclude_mechanism"] = config["auth_exclude"]
+    mode = config.get("tls_mode", "")
+    if mode:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(config["tls_cert"], config["tls_key"])
+        if mode == "starttls":
+            kwargs["tls_context"] = context
+            kwargs["auth_require_tls"] = bool(config.get("auth_require_tls"))
+        else:
+            kwargs["ssl_context"] = context
     controller = None
     for _ in range(50):
         port = free_port()
