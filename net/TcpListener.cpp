@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "net/TlsChannel.h"
 #include "platform/Errors.h"
 
 namespace vorla {
@@ -43,6 +44,19 @@ std::string NumericAddress(const sockaddr_storage& address) {
     return text;
 }
 
+// The wait of the encrypted connection: the descriptor alone; Shutdown wakes it by ending
+// the connection.
+TTlsChannel::TWait WaitOn(int fd) {
+    return [fd](short events, std::chrono::milliseconds left) {
+        pollfd p{fd, events, 0};
+        for (;;) {
+            const int ready = ::poll(&p, 1, PollWait(left));
+            if (ready >= 0) return ready > 0;
+            if (errno != EINTR) ThrowSystem(errno);
+        }
+    };
+}
+
 }  // namespace
 
 // --- TServerSocket ---
@@ -52,7 +66,7 @@ TServerSocket::TServerSocket(int fd, std::string peerAddress) : m_fd(fd), m_peer
 TServerSocket::~TServerSocket() { Close(); }
 
 TServerSocket::TServerSocket(TServerSocket&& other) noexcept
-    : m_fd(other.m_fd), m_peerAddress(std::move(other.m_peerAddress)) {
+    : m_fd(other.m_fd), m_peerAddress(std::move(other.m_peerAddress)), m_tls(std::move(other.m_tls)) {
     other.m_fd = -1;
 }
 
@@ -61,14 +75,25 @@ TServerSocket& TServerSocket::operator=(TServerSocket&& other) noexcept {
         Close();
         m_fd = other.m_fd;
         m_peerAddress = std::move(other.m_peerAddress);
+        m_tls = std::move(other.m_tls);
         other.m_fd = -1;
     }
     return *this;
 }
 
 void TServerSocket::Close() noexcept {
+    if (m_tls) {
+        m_tls->Close();
+        m_tls.reset();
+    }
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;
+}
+
+void TServerSocket::StartTls(const TTlsServerContext& context, std::chrono::milliseconds timeout) {
+    if (m_fd < 0) throw TNetError("Not connected");
+    if (m_tls) throw TNetError("TLS is already active");
+    m_tls = TTlsChannel::Accept(m_fd, context, WaitOn(m_fd), timeout);
 }
 
 void TServerSocket::Shutdown() noexcept {
@@ -76,10 +101,12 @@ void TServerSocket::Shutdown() noexcept {
 }
 
 void TServerSocket::ShutdownSend() noexcept {
+    if (m_tls) m_tls->Close();  // the TLS goodbye first, while the direction is open
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
 }
 
 std::optional<std::size_t> TServerSocket::Receive(char* buffer, std::size_t size, std::chrono::milliseconds timeout) {
+    if (m_tls) return m_tls->Receive(buffer, size, timeout, WaitOn(m_fd));
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -98,6 +125,12 @@ std::optional<std::size_t> TServerSocket::Receive(char* buffer, std::size_t size
 }
 
 void TServerSocket::Send(std::string_view first, std::string_view second, std::chrono::milliseconds timeout) {
+    if (m_tls) {
+        const TTlsChannel::TWait wait = WaitOn(m_fd);
+        if (!m_tls->Send(first, timeout, wait) || !m_tls->Send(second, timeout, wait))
+            throw TNetError("The client takes no data");
+        return;
+    }
     iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                       {const_cast<char*>(second.data()), second.size()}};
     iovec* next = parts;

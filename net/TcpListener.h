@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,7 +11,11 @@
 // accepted connection itself (bytes with deadlines; no lines, no protocol).
 namespace vorla {
 
-// One accepted connection. Owns its descriptor; movable, not copyable.
+class TTlsChannel;
+class TTlsServerContext;
+
+// One accepted connection. Owns its descriptor; movable, not copyable. Once StartTls has
+// run, Receive and Send carry encrypted bytes.
 class TServerSocket {
 public:
     TServerSocket() = default;
@@ -24,6 +29,12 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
     // The peer's numeric IP address ("127.0.0.1", "::1").
     const std::string& PeerAddress() const { return m_peerAddress; }
+
+    // The server side of the TLS handshake with context's certificate, within timeout. The
+    // caller drops whatever it had received before (it came in clear). Throws TNetError (the
+    // client went, sent no TLS, timed out); the connection is of no use then.
+    void StartTls(const TTlsServerContext& context, std::chrono::milliseconds timeout);
+    bool IsTls() const { return m_tls != nullptr; }
 
     // Up to size bytes into buffer. Returns the count, 0 when the peer has closed (or reset)
     // the connection or Shutdown was called, nullopt when nothing arrived within timeout.
@@ -45,6 +56,7 @@ private:
 
     int m_fd = -1;
     std::string m_peerAddress;
+    std::unique_ptr<TTlsChannel> m_tls;  // from StartTls on
 };
 
 // A listening TCP socket on one numeric address (IPv4 or IPv6) and port.

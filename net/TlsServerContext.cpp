@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "net/TlsPrivate.h"
 #include "platform/Errors.h"
@@ -30,11 +31,16 @@ TTlsServerContext::TTlsServerContext(const std::string& certFile, const std::str
     SSL_CTX_set_mode(m_context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (SSL_CTX_use_certificate_chain_file(m_context, certFile.c_str()) != 1)
         fail("Cannot load the TLS certificate " + certFile + ": " + TakeTlsError());
-    if (SSL_CTX_use_PrivateKey_file(m_context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-        fail("Cannot load the TLS key " + keyFile + ": " + TakeTlsError());
+    const std::string mismatch = "The TLS key " + keyFile + " does not belong to the certificate " + certFile;
+    if (SSL_CTX_use_PrivateKey_file(m_context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        // OpenSSL compares the key with the certificate while loading it.
+        const bool otherKey = ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH;
+        const std::string reason = TakeTlsError();
+        fail(otherKey ? mismatch : "Cannot load the TLS key " + keyFile + ": " + reason);
+    }
     if (SSL_CTX_check_private_key(m_context) != 1) {
         ERR_clear_error();
-        fail("The TLS key " + keyFile + " does not belong to the certificate " + certFile);
+        fail(mismatch);
     }
 }
 
