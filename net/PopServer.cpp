@@ -4,7 +4,10 @@
 
 #include "net/PopServerSession.h"
 #include "net/TcpListener.h"
+#include "net/TlsServerContext.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
+#include "platform/Home.h"
 #include "platform/IniFile.h"
 
 namespace vorla {
@@ -16,6 +19,13 @@ constexpr const char* kConnectionsKey = "connections";
 constexpr const char* kSuccessfulKey = "successful";
 constexpr const char* kFailedKey = "failed";
 constexpr const char* kQuitKey = "quit";
+constexpr const char* kStlsKey = "stls";
+constexpr const char* kCertFileKey = "certfile";
+constexpr const char* kKeyFileKey = "keyfile";
+
+std::string FromHome(const std::string& path) {
+    return path.empty() || path.front() == '/' ? path : IncludeTrailingSlash(HomeFolder()) + path;
+}
 
 // How often the accepting thread wakes without a connection to reap finished ones.
 constexpr std::chrono::milliseconds kReapInterval{1000};
@@ -72,13 +82,17 @@ void TPopServer::LoadSettings(const TIniFile& ini) {
     // Read as text: ReadInteger would turn "abc" silently into the default, and a port the
     // user mistyped should be named, not replaced without a word.
     const std::string text = ini.ReadString(kBindSection, kPortKey, "");
-    if (text.empty()) return;
-    const long long port = ini.ReadInteger(kBindSection, kPortKey, -1);
-    if (port < 0 || port > 65535)
-        Status("", "Invalid port \"" + OneLine(text) + "\" in the settings file; keeping port " +
-                       std::to_string(Port()));
-    else
-        SetPort(static_cast<std::uint16_t>(port));
+    if (!text.empty()) {
+        const long long port = ini.ReadInteger(kBindSection, kPortKey, -1);
+        if (port < 0 || port > 65535)
+            Status("", "Invalid port \"" + OneLine(text) + "\" in the settings file; keeping port " +
+                           std::to_string(Port()));
+        else
+            SetPort(static_cast<std::uint16_t>(port));
+    }
+    SetCertificateFile(ini.ReadString(kBindSection, kCertFileKey, CertificateFile()));
+    SetKeyFile(ini.ReadString(kBindSection, kKeyFileKey, KeyFile()));
+    SetStls(ini.ReadBool(kBindSection, kStlsKey, m_stls));
 }
 
 void TPopServer::SaveSettings(TIniFile& ini) const {
@@ -88,6 +102,9 @@ void TPopServer::SaveSettings(TIniFile& ini) const {
     ini.WriteBool(kStatusSection, kQuitKey, m_logQuit);
     ini.WriteString(kBindSection, kIpAddressKey, BindAddress());
     ini.WriteInteger(kBindSection, kPortKey, Port());
+    ini.WriteBool(kBindSection, kStlsKey, m_stls);
+    ini.WriteString(kBindSection, kCertFileKey, CertificateFile());
+    ini.WriteString(kBindSection, kKeyFileKey, KeyFile());
 }
 
 void TPopServer::SetActive(bool active) {
@@ -109,8 +126,21 @@ void TPopServer::SetActive(bool active) {
         return;
     }
     m_listeningPort = m_listener->Port();
+    if (m_stls) LoadTlsContext();
     m_active = true;
     m_acceptThread = std::jthread([this](std::stop_token stop) { AcceptLoop(stop); });
+}
+
+void TPopServer::LoadTlsContext() {
+    const std::string certificate = FromHome(CertificateFile());
+    const std::string key = FromHome(KeyFile());
+    try {
+        if (certificate.empty() || key.empty()) throw TVorlaError("no certificate or key file is set");
+        m_tlsContext = std::make_shared<const TTlsServerContext>(certificate, key);
+        Status("", "STLS offered");
+    } catch (const std::exception& e) {
+        Status("", "STLS not offered: " + OneLine(e.what()));
+    }
 }
 
 bool TPopServer::ActiveSetting() const { return m_active || m_wanted; }
@@ -129,6 +159,7 @@ void TPopServer::StopListening() {
     }
     for (auto& connection : connections) connection->thread.request_stop();
     connections.clear();  // joins every connection thread
+    m_tlsContext.reset();
     m_listener.reset();
     m_listeningPort = 0;
     m_active = false;
@@ -211,6 +242,43 @@ void TPopServer::SetPort(std::uint16_t port) {
     if (wasActive) SetActive(false);
     m_port = port;
     if (wasActive) SetActive(true);
+}
+
+void TPopServer::Restart(const std::function<void()>& change) {
+    const bool wasActive = m_active;
+    if (wasActive) SetActive(false);
+    change();
+    if (wasActive) SetActive(true);
+}
+
+void TPopServer::SetStls(bool on) {
+    if (on != m_stls) Restart([&] { m_stls = on; });
+}
+
+std::string TPopServer::CertificateFile() const {
+    std::scoped_lock lock(m_mutex);
+    return m_certificateFile;
+}
+
+void TPopServer::SetCertificateFile(const std::string& path) {
+    if (path == CertificateFile()) return;
+    Restart([&] {
+        std::scoped_lock lock(m_mutex);
+        m_certificateFile = path;
+    });
+}
+
+std::string TPopServer::KeyFile() const {
+    std::scoped_lock lock(m_mutex);
+    return m_keyFile;
+}
+
+void TPopServer::SetKeyFile(const std::string& path) {
+    if (path == KeyFile()) return;
+    Restart([&] {
+        std::scoped_lock lock(m_mutex);
+        m_keyFile = path;
+    });
 }
 
 void TPopServer::SetVersion(const std::string& version) {

@@ -23,12 +23,17 @@
 // kDefaultMaxConnections simultaneous connections (further ones are refused with an -ERR
 // greeting), kDefaultIdleTimeout without a command closes the connection, and an address
 // whose logins keep failing waits longer and longer for each further failure reply.
+//
+// STLS (off by default): with "bind" stls=1 and a certificate and key, CAPA lists STLS and a
+// client may switch its connection to TLS before it logs in. Plain logins stay allowed: the
+// server listens on 127.0.0.1 unless told otherwise, where nobody else sees the traffic.
 namespace vorla {
 
 class TIniFile;
 class TPopServerSession;
 class TServerSocket;
 class TTcpListener;
+class TTlsServerContext;
 class TZivadMessageCollection;
 
 // What the server needs of the accounts. The engine fills it in; the server knows no engine.
@@ -87,6 +92,8 @@ public:
     static constexpr std::size_t kMaxCommandLine = 1024;  // bytes, without the line end
     static constexpr int kDefaultMaxConnections = 64;
     static constexpr std::chrono::milliseconds kDefaultIdleTimeout = std::chrono::minutes(10);
+    // The longest a client may take for its TLS handshake after STLS.
+    static constexpr std::chrono::milliseconds kTlsHandshakeTimeout = std::chrono::seconds(30);
 
     // Defaults; inactive. The caller then loads the settings (LoadSettings). Without access
     // (tests of the settings alone) every login fails.
@@ -97,14 +104,17 @@ public:
 
     // Reads "bind" ipaddress and port and "status" connections, successful, failed, quit,
     // each with its current value as default. A port outside 0..65535 (or not a number) is
-    // refused: the port stays as it was and a status line names the value.
+    // refused: the port stays as it was and a status line names the value. Then "bind" stls,
+    // certfile and keyfile.
     void LoadSettings(const TIniFile& ini);
-    // Writes "status" connections, successful, failed, quit, then "bind" ipaddress, port.
-    // Throws TFileError.
+    // Writes "status" connections, successful, failed, quit, then "bind" ipaddress, port,
+    // stls, certfile, keyfile. Throws TFileError.
     void SaveSettings(TIniFile& ini) const;
 
     // Starts or stops listening. Starting adds "Server activated on <address> port <port>"
-    // first; when binding fails, OnWarning gets "Unable to bind <address> on port <port>"
+    // first; with STLS switched on it loads the certificate and key and adds "STLS offered"
+    // or, when they cannot be loaded, "STLS not offered: <reason>" (the server then runs
+    // without STLS); when binding fails, OnWarning gets "Unable to bind <address> on port <port>"
     // CR LF CR LF + the system's reason, the status line "Server error on <address> port
     // <port> <reason>" is added and the server stays inactive. Stopping adds "Server
     // deactivated", closes the listening socket, ends every connection (marks of sessions
@@ -125,6 +135,18 @@ public:
     std::string BindAddress() const;
     void SetPort(std::uint16_t port);
     std::uint16_t Port() const { return m_port; }
+
+    // STLS and the PEM certificate (chain) and private key files it uses; a relative path is
+    // taken from the home folder. When a value differs: stops the server, changes it, starts
+    // the server again if it was active.
+    bool Stls() const { return m_stls; }
+    void SetStls(bool on);
+    std::string CertificateFile() const;
+    void SetCertificateFile(const std::string& path);
+    std::string KeyFile() const;
+    void SetKeyFile(const std::string& path);
+    // Whether the running server offers STLS (switched on and its certificate loaded).
+    bool StlsOffered() const { return m_tlsContext != nullptr; }
 
     // The greeting becomes "+OK Vorla (v" + version + ")".
     void SetVersion(const std::string& version);
@@ -162,6 +184,9 @@ private:
     // Adds "\tPOP3\t" + user + "\t" + text.
     void Status(const std::string& user, const std::string& text) const;
     void StopListening();
+    // Stops the server, runs change, starts it again when it was active.
+    void Restart(const std::function<void()>& change);
+    void LoadTlsContext();
     void AcceptLoop(std::stop_token stop);
     void Serve(TServerSocket socket);
     void ReapFinished();
@@ -169,9 +194,15 @@ private:
     TStatusSink m_addStatus;
     TPopAccountAccess m_access;
 
-    mutable std::mutex m_mutex;  // guards m_bindAddress and m_greeting
+    mutable std::mutex m_mutex;  // guards m_bindAddress, m_greeting, m_certificateFile, m_keyFile
     std::string m_bindAddress = kDefaultBindAddress;
     std::string m_greeting = "+OK Vorla";
+    std::string m_certificateFile;
+    std::string m_keyFile;
+    std::atomic<bool> m_stls{false};
+    // Set before the accepting thread starts and reset after every connection thread has
+    // ended: the sessions only read it.
+    std::shared_ptr<const TTlsServerContext> m_tlsContext;
     std::atomic<std::uint16_t> m_port{kDefaultPort};
     std::atomic<std::uint16_t> m_listeningPort{0};
     std::atomic<bool> m_active{false};

@@ -7,6 +7,7 @@
 
 #include "net/PopServer.h"
 #include "net/PopServerMaildrop.h"
+#include "net/TlsServerContext.h"
 #include "platform/Errors.h"
 
 namespace vorla {
@@ -59,6 +60,7 @@ const TPopServerSession::TCommand TPopServerSession::kCommands[] = {
     {"PASS", TCommand::TAccess::Any, &TPopServerSession::Pass},
     {"APOP", TCommand::TAccess::Any, &TPopServerSession::Apop},
     {"CAPA", TCommand::TAccess::Any, &TPopServerSession::Capa},
+    {"STLS", TCommand::TAccess::Any, &TPopServerSession::Stls},
     {"STAT", TCommand::TAccess::LoginNeeded, &TPopServerSession::Stat},
     {"LIST", TCommand::TAccess::LoginNeeded, &TPopServerSession::List},
     {"RETR", TCommand::TAccess::LoginNeeded, &TPopServerSession::Retr},
@@ -276,7 +278,41 @@ void TPopServerSession::Apop(const TArgs&, std::string_view) {
 }
 
 void TPopServerSession::Capa(const TArgs&, std::string_view) {
-    Reply("+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n.");
+    const bool stls = m_server.m_tlsContext && !m_socket.IsTls() && m_state == TState::NotLoggedIn;
+    Reply(std::string("+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n") + (stls ? "STLS\r\n" : "") + ".");
+}
+
+void TPopServerSession::Stls(const TArgs&, std::string_view) {
+    // Without STLS switched on the command is as unknown as it always was.
+    if (!m_server.m_tlsContext) {
+        Reply(TPopServer::kUnknownCommandReply);
+        return;
+    }
+    if (m_socket.IsTls()) {
+        Reply("-ERR Command not permitted when TLS active");
+        return;
+    }
+    if (m_state == TState::LoggedIn) {
+        Reply(kWrongState);
+        return;
+    }
+    Reply("+OK Begin TLS negotiation");
+    Flush();
+    // What the client sent after STLS came in clear: anyone on the way could have put
+    // commands there, so none of it counts. So does a USER given before.
+    m_in.clear();
+    m_inStart = 0;
+    m_user.clear();
+    m_userShown.clear();
+    try {
+        m_socket.StartTls(*m_server.m_tlsContext,
+                          std::min<std::chrono::milliseconds>(m_server.IdleTimeout(), TPopServer::kTlsHandshakeTimeout));
+    } catch (const TNetError& e) {
+        if (!m_stop.stop_requested() && m_server.m_logConnections)
+            m_server.Status("", "TLS handshake with " + m_socket.PeerAddress() + " failed: " + OneLine(e.what()));
+        m_ending = true;
+        m_socket.Shutdown();
+    }
 }
 
 void TPopServerSession::Stat(const TArgs&, std::string_view) {

@@ -14,6 +14,8 @@
 //
 // States: NotLoggedIn --USER, then PASS with a matching account--> LoggedIn; QUIT, a dropped
 // connection, the idle time-out, an over-long line or the server stopping end either.
+// NotLoggedIn --STLS, handshake--> NotLoggedIn over TLS (once; a failed handshake ends the
+// connection), when the server offers STLS.
 // At login the session takes the account's vorla folder as it is then (TPopMaildrop); DELE
 // marks a message for this session only, RSET clears the marks, and only QUIT removes the
 // marked messages. A connection that ends any other way removes nothing.
@@ -60,6 +62,7 @@ private:
     void Pass(const TArgs& args, std::string_view rest);
     void Apop(const TArgs& args, std::string_view rest);
     void Capa(const TArgs& args, std::string_view rest);
+    void Stls(const TArgs& args, std::string_view rest);
     void Stat(const TArgs& args, std::string_view rest);
     void List(const TArgs& args, std::string_view rest);
     void Retr(const TArgs& args, std::string_view rest);

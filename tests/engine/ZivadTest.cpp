@@ -105,7 +105,7 @@ TEST_F(ZivadTest, SaveAllWritesEverySectionInItsOrderAndLoadsBack) {
         "status/connections", "status/successful", "status/failed", "status/quit",
         "filters/enabled", "filters/autoaddreceived", "filters/tld", "filters/reversedns", "filters/dnshost",
         "filters/dnstimeout", "filters/unwantedtld",
-        "bind/ipaddress", "bind/port"};
+        "bind/ipaddress", "bind/port", "bind/stls", "bind/certfile", "bind/keyfile"};
     EXPECT_EQ(KeysInFile(), expected);
 
     auto engine = NewEngine();
