@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/Pop3Client.h"
@@ -301,6 +302,25 @@ TEST_F(Pop3Tls, StlsIsNeverDroppedSilently) {
             received.resize(row.received.size());
         EXPECT_EQ(received, row.received);
     }
+}
+
+TEST(Pop3TlsStop, ShutdownWakesAWaitingHandshake) {
+    // A peer that takes the connection and never answers the client's hello.
+    TScriptedPeer silent({test::PeerPause(5s)});
+    TPop3Limits limits;
+    limits.ReplyTimeout = 10s;
+    TPop3Client client(limits);
+    client.SetHost("127.0.0.1");
+    client.SetPort(silent.Port());
+    client.SetTls(TTlsMode::Implicit, {});
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(100ms);
+        client.Shutdown();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf(client), "Connection stopped");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_FALSE(client.Connected());
 }
 
 }  // namespace
