@@ -284,6 +284,9 @@ void TFetchRun::Process() {
             for (int i = 0; i < quarantine.Count(); ++i) RedirectMessage(m_account, m_log, quarantine, i);
     }
     vorla.Purge();
+    // Redirected quarantine mail marked for removal goes now, or the next fetch would
+    // redirect it again.
+    if (m_account.enableredirect && m_account.redirectquarantined) quarantine.Purge();
     if (quarantine.Count() > 0 && m_account.enablefilters) FilterMessages(m_account, m_log);
     if (m_account.QueueFolder().Count() > 0 && m_account.enablesend) StartSendQueue(m_account);
     m_run.Progress("Done");
