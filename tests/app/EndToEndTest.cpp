@@ -256,7 +256,7 @@ protected:
                                 "  mda '/bin/sh " + home + "deliver.sh'\n"
                                 "  no keep\n");
         ::chmod(rc.c_str(), 0600);
-        return test::RunProgram({"fetchmail", "--nodetach", "-v", "-f", rc}, {"FETCHMAILHOME=" + home, "HOME=" + home},
+        return test::RunProgram({"fetchmail", "--nodetach", "-v", "--pidfile", home + "fetchmail.pid", "-f", rc}, {"FETCHMAILHOME=" + home, "HOME=" + home},
                                 kRunTimeout);
     }
 

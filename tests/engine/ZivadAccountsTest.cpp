@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "engine/ZivadAccount.h"
@@ -38,12 +39,17 @@ protected:
     }
     std::unique_ptr<TZivadAccounts> List() {
         auto list = std::make_unique<TZivadAccounts>(nullptr);
-        list->SetStatusSink([this](const std::string& line) { m_status.push_back(line); });
+        // Queue senders report from their own threads.
+        list->SetStatusSink([this](const std::string& line) {
+            std::scoped_lock lock(m_statusMutex);
+            m_status.push_back(line);
+        });
         return list;
     }
 
     TTempDir m_home;
     std::string m_root;
+    std::mutex m_statusMutex;  // guards m_status
     std::vector<std::string> m_status;
 };
 
@@ -187,14 +193,17 @@ TEST_F(AccountsTest, FilterAllRunsTheEnabledAccountsAndSendAllEveryOne) {
     ASSERT_EQ(SharedSendQueues().Running(), 0);
     SharedSendQueues().Reap();
     bool sawA = false, sawB = false;
-    for (const std::string& line : m_status) {
-        sawA = sawA || line.rfind("\tSEND\tA\t", 0) == 0;
-        sawB = sawB || line.rfind("\tSEND\tB\t", 0) == 0;
+    {
+        std::scoped_lock lock(m_statusMutex);  // the passes have ended; their lines are in
+        for (const std::string& line : m_status) {
+            sawA = sawA || line.rfind("\tSEND\tA\t", 0) == 0;
+            sawB = sawB || line.rfind("\tSEND\tB\t", 0) == 0;
+        }
+        m_status.clear();
     }
     EXPECT_TRUE(sawA && sawB);
     EXPECT_EQ(list->Items(0)->QueueFolder().Count(), 1);  // the failed message stays queued
     EXPECT_EQ(list->Items(1)->QueueFolder().Count(), 1);
-    m_status.clear();
     list->SetBusyAll(true);
     EXPECT_TRUE(list->Items(0)->Busy() && list->Items(1)->Busy());
     list->FilterAll();

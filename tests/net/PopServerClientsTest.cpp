@@ -177,7 +177,7 @@ protected:
     }
 
     TProgramResult Fetch(const std::string& home) {
-        return RunProgram({"fetchmail", "--nodetach", "-v", "-f", home + "fetchmailrc"},
+        return RunProgram({"fetchmail", "--nodetach", "-v", "--pidfile", home + "fetchmail.pid", "-f", home + "fetchmailrc"},
                           {"FETCHMAILHOME=" + home, "HOME=" + home}, kClientTimeout);
     }
 };
