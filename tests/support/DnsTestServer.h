@@ -1,9 +1,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+#include "support/PythonServer.h"
 #include "support/TempDir.h"
 
 // Real DNS servers on loopback for tests: tests/support/dns_server.py (dnslib), started as a
@@ -48,11 +48,11 @@ public:
     // servers do not come up, with the harness's own error output.
     explicit TDnsTestServers(const std::vector<TDnsServerSpec>& servers);
     // SIGTERM, then SIGKILL when the process has not ended after 5 s.
-    ~TDnsTestServers();
+    ~TDnsTestServers() = default;
     TDnsTestServers(const TDnsTestServers&) = delete;
     TDnsTestServers& operator=(const TDnsTestServers&) = delete;
 
-    std::uint16_t Port() const { return m_port; }
+    std::uint16_t Port() const { return m_server.Port(); }
     // Every query received so far, in order of arrival (optionally only those of one server).
     std::vector<TDnsLoggedQuery> Queries(const std::string& server = "") const;
     // The raw reply datagrams sent so far.
@@ -62,8 +62,7 @@ private:
     std::vector<std::string> LogLines(char kind) const;
 
     TTempDir m_dir;
-    pid_t m_pid = -1;
-    std::uint16_t m_port = 0;
+    TPythonServer m_server;  // after m_dir: stopped before the folder goes
 };
 
 }  // namespace vorla::test

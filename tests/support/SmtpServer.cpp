@@ -1,12 +1,8 @@
 #include "support/SmtpServer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,50 +16,13 @@
 namespace vorla::test {
 namespace {
 
-constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kScript[] = TEST_DATA_DIR "/../support/smtp_server.py";
-constexpr auto kStartTimeout = std::chrono::seconds(15);
-constexpr auto kStopTimeout = std::chrono::seconds(5);
 constexpr int kLifetimeSeconds = 900;  // the server ends itself even if a test crashes
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(c));
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string Json(const std::map<std::string, std::string>& map) {
+std::string JsonMap(const std::map<std::string, std::string>& map) {
     std::string out = "{";
-    for (const auto& [key, value] : map) out += (out.size() > 1 ? "," : "") + Json(key) + ":" + Json(value);
+    for (const auto& [key, value] : map) out += (out.size() > 1 ? "," : "") + JsonText(key) + ":" + JsonText(value);
     return out + "}";
-}
-
-std::string Json(const std::vector<std::string>& list) {
-    std::string out = "[";
-    for (const std::string& item : list) out += (out.size() > 1 ? "," : "") + Json(item);
-    return out + "]";
-}
-
-bool WaitForExit(pid_t pid, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || r < 0) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 }  // namespace
@@ -72,69 +31,19 @@ TSmtpServer::TSmtpServer(const TSmtpServerSpec& spec) {
     char delay[32];
     std::snprintf(delay, sizeof delay, "%.3f", spec.dataDelaySeconds);
     const std::string config =
-        "{\"ready\":" + Json(m_dir / "ready") + ",\"spool\":" + Json(m_dir / "spool/") + ",\"log\":" +
-        Json(m_dir / "events.log") + ",\"lifetime\":" + std::to_string(kLifetimeSeconds) +
-        ",\"users\":" + Json(spec.users) + ",\"auth_required\":" + (spec.authRequired ? "true" : "false") +
-        ",\"ehlo_reply\":" + Json(spec.ehloReply) + ",\"mail_replies\":" + Json(spec.mailReplies) +
-        ",\"rcpt_replies\":" + Json(spec.rcptReplies) + ",\"data_replies\":" + Json(spec.dataReplies) +
-        ",\"data_delay\":" + delay + ",\"tls_mode\":" + Json(spec.tlsMode) + ",\"tls_cert\":" + Json(spec.tlsCert) +
-        ",\"tls_key\":" + Json(spec.tlsKey) + ",\"auth_require_tls\":" + (spec.authRequireTls ? "true" : "false") +
-        ",\"auth_exclude\":" + Json(spec.authExclude) + "}";
+        "{\"ready\":" + JsonText(m_dir / "ready") + ",\"spool\":" + JsonText(m_dir / "spool/") + ",\"log\":" +
+        JsonText(m_dir / "events.log") + ",\"lifetime\":" + std::to_string(kLifetimeSeconds) +
+        ",\"users\":" + JsonMap(spec.users) + ",\"auth_required\":" + (spec.authRequired ? "true" : "false") +
+        ",\"ehlo_reply\":" + JsonText(spec.ehloReply) + ",\"mail_replies\":" + JsonMap(spec.mailReplies) +
+        ",\"rcpt_replies\":" + JsonMap(spec.rcptReplies) + ",\"data_replies\":" + JsonMap(spec.dataReplies) +
+        ",\"data_delay\":" + delay + ",\"tls_mode\":" + JsonText(spec.tlsMode) + ",\"tls_cert\":" + JsonText(spec.tlsCert) +
+        ",\"tls_key\":" + JsonText(spec.tlsKey) + ",\"auth_require_tls\":" + (spec.authRequireTls ? "true" : "false") +
+        ",\"auth_exclude\":" + JsonList(spec.authExclude) + "}";
     WriteFile(m_dir / "config.json", config);
     WriteFile(m_dir / "events.log", "");
 
-    const std::string configPath = m_dir / "config.json";
-    const std::string outputPath = m_dir / "output.txt";
-    const pid_t parent = getpid();
-    m_pid = fork();
-    if (m_pid < 0) throw std::runtime_error("fork failed");
-    if (m_pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) _exit(127);
-        const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        execl(kPython, kPython, kScript, configPath.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
-    for (;;) {
-        std::ifstream ready(m_dir / "ready");
-        unsigned port = 0;
-        if (ready >> port && port > 0 && port < 65536) {
-            m_port = static_cast<std::uint16_t>(port);
-            return;
-        }
-        int status = 0;
-        const bool ended = waitpid(m_pid, &status, WNOHANG) == m_pid;
-        if (ended || std::chrono::steady_clock::now() >= deadline) {
-            if (!ended) {
-                kill(m_pid, SIGKILL);
-                WaitForExit(m_pid, kStopTimeout);
-            }
-            m_pid = -1;
-            std::string output;
-            try {
-                output = ReadFile(outputPath);
-            } catch (const std::exception&) {
-            }
-            throw std::runtime_error("SMTP test server did not start (is python3-aiosmtpd installed? "
-                                     "scripts/deps installs it): " + output);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-TSmtpServer::~TSmtpServer() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    if (!WaitForExit(m_pid, kStopTimeout)) {
-        kill(m_pid, SIGKILL);
-        WaitForExit(m_pid, kStopTimeout);
-    }
+    m_server.Start(kScript, m_dir / "config.json", m_dir / "ready", m_dir / "output.txt",
+                   "SMTP test server did not start (is python3-aiosmtpd installed? scripts/deps installs it): ");
 }
 
 std::vector<TSmtpReceived> TSmtpServer::Deliveries() const {

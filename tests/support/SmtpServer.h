@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+#include "support/PythonServer.h"
 #include "support/TempDir.h"
 
 // A real SMTP server on loopback for tests: tests/support/smtp_server.py (aiosmtpd), started
@@ -46,11 +46,11 @@ public:
     // std::runtime_error when python3-aiosmtpd is missing or the server does not come up.
     explicit TSmtpServer(const TSmtpServerSpec& spec = {});
     // SIGTERM, then SIGKILL when the process has not ended after 5 s.
-    ~TSmtpServer();
+    ~TSmtpServer() = default;
     TSmtpServer(const TSmtpServer&) = delete;
     TSmtpServer& operator=(const TSmtpServer&) = delete;
 
-    std::uint16_t Port() const { return m_port; }
+    std::uint16_t Port() const { return m_server.Port(); }
     // Every accepted message so far, in order of acceptance.
     std::vector<TSmtpReceived> Deliveries() const;
     // Every command as the server logged it ("EHLO x", "STARTTLS" once the handshake is done,
@@ -62,8 +62,7 @@ public:
 
 private:
     TTempDir m_dir;
-    pid_t m_pid = -1;
-    std::uint16_t m_port = 0;
+    TPythonServer m_server;  // after m_dir: stopped before the folder goes
 };
 
 // An address on which nothing listens (a port just freed), for refused connections.
