@@ -1,107 +1,24 @@
 // Drives the real vorla program: vorla classify and vorla rules.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "platform/Files.h"
 #include "platform/HomeLock.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 using ::testing::HasSubstr;
 using vorla::test::ReadFile;
+using vorla::test::RunVorla;
 using vorla::test::TTempDir;
 using vorla::test::WriteFile;
 
 namespace {
 
-struct TRun {
-    int status = -1;  // exit status; -1 when killed or not started
-    std::string out, err;
-};
-
-// Runs the program with args, stdin from /dev/null, and collects both outputs. A program that
-// has not ended within the deadline is killed (the test then fails on its status).
-TRun RunVorla(const std::vector<std::string>& args, std::chrono::seconds deadline = std::chrono::seconds(60)) {
-    TRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return run;
-    }
-    if (pipe(errPipe) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        ADD_FAILURE() << "pipe failed";
-        return run;
-    }
-    // Everything the child needs is made before the fork.
-    std::string program = VORLA_BINARY;
-    std::vector<std::string> copies = args;
-    std::vector<char*> argv;
-    argv.push_back(program.data());
-    for (std::string& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (pid < 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        ADD_FAILURE() << "fork failed";
-        return run;
-    }
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.out, &run.err};
-    int openPipes = 2;
-    bool killed = false;
-    while (openPipes > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buffer[65536];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --openPipes;
-            }
-        }
-    }
-    for (pollfd& fd : fds)
-        if (fd.fd >= 0) close(fd.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_FALSE(killed) << "vorla did not finish in time";
-    if (!killed && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    return run;
-}
+using TRun = vorla::test::TProgramResult;
 
 std::string Corpus(const std::string& name) { return std::string(CORPUS_DIR) + "/" + name; }
 
@@ -116,14 +33,14 @@ constexpr char kGlobalRules[] =
 class FilterCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(Vorla({"account", "add", "Work", "email=me@example.net"}).status, 0);
+        ASSERT_EQ(Vorla({"account", "add", "Work", "email=me@example.net"}).exitCode, 0);
         WriteFile(m_dir / "account.txt", kAccountRules);
         WriteFile(m_dir / "global.txt", kGlobalRules);
         TRun r = Vorla({"rules", "Work", "--import", m_dir / "account.txt"});
-        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, "Imported 3 rules into the rules of Work\n");
         r = Vorla({"rules", "--import", m_dir / "global.txt"});
-        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, "Imported 2 rules into global rules\n");
     }
     TRun Vorla(std::vector<std::string> args) {
@@ -156,7 +73,7 @@ protected:
 
 TEST_F(FilterCommandsTest, ImportedRulesAreListedExportedAndNotImportedTwice) {
     TRun r = Vorla({"rules", "Work"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out,
               "Accept\tFrom\t1\t0\t-\tfriends\t@world.std.com\n"
               "Reject\tBody\t1\t0\t-\tcasino\tcasino bonus\n"
@@ -175,7 +92,7 @@ TEST_F(FilterCommandsTest, ImportedRulesAreListedExportedAndNotImportedTwice) {
     for (const auto& e : exports) {
         SCOPED_TRACE(e.which);
         r = Vorla({"rules", "Work", "--export", e.which});
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, e.want);
     }
     r = Vorla({"rules", "--export", "all"});
@@ -184,7 +101,7 @@ TEST_F(FilterCommandsTest, ImportedRulesAreListedExportedAndNotImportedTwice) {
     // Importing the export again adds nothing; the same search text in other letter case is new.
     WriteFile(m_dir / "again.txt", std::string(kAccountRules) + "\"shout\",\"Reject\",\"Body\",\"CASINO BONUS\",\"1\"\n");
     r = Vorla({"rules", "Work", "--import", m_dir / "again.txt"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "Imported 1 rule into the rules of Work\n");
     EXPECT_EQ(Vorla({"rules", "Work", "--export", "reject"}).out,
               "\"casino\",\"Reject\",\"Body\",\"casino bonus\",\"1\"\r\n"
@@ -197,16 +114,16 @@ TEST_F(FilterCommandsTest, ClassifyPrintsResultAndReasonForEachFile) {
     const std::string casino = Message("casino.msg", "From: a@example.org\r\nSubject: x\r\n\r\nA casino bonus!\r\n.\r\n");
     TRun r = Vorla({"classify", "Work", Corpus("spamassassin/sample-spam.txt"),
                     Corpus("spamassassin/sample-nonspam.txt"), undecided, casino, m_dir / "missing.msg"});
-    EXPECT_EQ(r.status, 1);  // one file could not be read; the others were classified
+    EXPECT_EQ(r.exitCode, 1);  // one file could not be read; the others were classified
     EXPECT_EQ(r.out, Corpus("spamassassin/sample-spam.txt") + "\t-1\tglobal:GTUBE\n" +
                          Corpus("spamassassin/sample-nonspam.txt") + "\t1\tlocal:friends\n" + undecided + "\t0\t\n" +
                          casino + "\t-1\tlocal:casino\n");
     EXPECT_THAT(r.err, HasSubstr(m_dir / "missing.msg"));
 
     // The built-in checks come from the account's options.
-    ASSERT_EQ(Vorla({"account", "set", "Work", "rejectinvalidrecipient=1", "rejectolddates=1"}).status, 0);
+    ASSERT_EQ(Vorla({"account", "set", "Work", "rejectinvalidrecipient=1", "rejectolddates=1"}).exitCode, 0);
     r = Vorla({"classify", "Work", undecided, Corpus("spamassassin/sample-nonspam.txt")});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, undecided + "\t-1\tOld_date\n" + Corpus("spamassassin/sample-nonspam.txt") +
                          "\t-1\tInvalid_Recipient\n");
 }
@@ -220,16 +137,16 @@ TEST_F(FilterCommandsTest, ClassifyReadsTheDisplayTextAndItsLength) {
         "Content-Type: text/plain; charset=us-ascii\r\nContent-Transfer-Encoding: base64\r\n\r\n"
         "WW91ciBjYXNpbm8gYm9udXMgYXdhaXRzLg==\r\n--b--\r\n.\r\n");
     TRun r = Vorla({"classify", "Work", multipart});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, multipart + "\t-1\tlocal:casino\n");
 
     std::string big = "From: a@example.org\r\nSubject: x\r\n\r\n";
     while (big.size() < 1200) big += "A line of ordinary text.\r\n";
     const std::string bigFile = Message("big.msg", big + ".\r\n");
     const std::string small = Message("small.msg", "From: a@example.org\r\nSubject: x\r\n\r\nShort.\r\n.\r\n");
-    ASSERT_EQ(Vorla({"account", "set", "Work", "rejectkb=1"}).status, 0);
+    ASSERT_EQ(Vorla({"account", "set", "Work", "rejectkb=1"}).exitCode, 0);
     r = Vorla({"classify", "Work", bigFile, small});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, bigFile + "\t-1\tMsg_Too_Big\n" + small + "\t0\t\n");
 }
 
@@ -242,13 +159,13 @@ TEST_F(FilterCommandsTest, ClassifyChangesNothingAndRunsBesideALockHolder) {
     {
         vorla::THomeLock lock(m_home);  // as the running service would hold it
         TRun r = Vorla({"classify", "Work", lottery, lottery});
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out, lottery + "\t-1\tglobal:lottery\n" + lottery + "\t-1\tglobal:lottery\n");
 
         r = Vorla({"rules", "--import", m_dir / "account.txt"});
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.exitCode, 1);
         EXPECT_THAT(r.err, HasSubstr("in use by process"));
-        EXPECT_EQ(Vorla({"rules", "Work"}).status, 0);
+        EXPECT_EQ(Vorla({"rules", "Work"}).exitCode, 0);
     }
     EXPECT_EQ(Snapshot(), before);
     EXPECT_FALSE(vorla::FileExists(m_home + "vorla.log"));
@@ -261,7 +178,7 @@ TEST_F(FilterCommandsTest, ListingCountsHitsFromTheLog) {
               "08 Dec 2026 09:00:00\tWork\tTrashed - (local:casino) Date: x From: a@example.org Subject: two\r\n"
               "08 Dec 2026 10:00:00\tWork\tRejected - (global:GTUBE) Date: x From: b@example.net Subject: t\r\n");
     TRun r = Vorla({"rules", "Work"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("Reject\tBody\t1\t2\t08 Dec 2026\tcasino\tcasino bonus\n"));
     r = Vorla({"rules"});
     EXPECT_EQ(r.out,
@@ -291,7 +208,7 @@ TEST_F(FilterCommandsTest, WrongCommandLinesChangeNothing) {
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::PrintToString(row.args));
         const TRun r = Vorla(row.args);
-        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.exitCode, row.status);
         EXPECT_THAT(r.err, HasSubstr(row.err));
         EXPECT_EQ(r.out, "");
     }
@@ -301,7 +218,7 @@ TEST_F(FilterCommandsTest, WrongCommandLinesChangeNothing) {
 TEST(FilterCommands, UnusedHomeHasNoRulesAndStaysUnmade) {
     TTempDir dir;
     const TRun r = RunVorla({"rules", "--home", dir / "never-used"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(vorla::DirectoryExists(dir / "never-used"));
 }

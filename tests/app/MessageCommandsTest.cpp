@@ -1,101 +1,24 @@
 // Drives the real vorla program: vorla message and vorla import.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "mail/MessageStore.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 using vorla::test::ReadFile;
+using vorla::test::RunVorla;
 using vorla::test::TTempDir;
 using vorla::test::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TRun {
-    int status = -1;  // exit status; -1 when killed or not started
-    std::string out, err;
-};
-
-// Runs the program with args, stdin from /dev/null, and collects both outputs. A program that
-// has not ended within the deadline is killed (the test then fails on its status).
-TRun RunVorla(const std::vector<std::string>& args, std::chrono::seconds deadline = std::chrono::seconds(60)) {
-    TRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return run;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        std::vector<char*> argv;
-        std::string program = VORLA_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (std::string& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (pid < 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        ADD_FAILURE() << "fork failed";
-        return run;
-    }
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.out, &run.err};
-    int openPipes = 2;
-    bool killed = false;
-    while (openPipes > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buffer[65536];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --openPipes;
-            }
-        }
-    }
-    for (pollfd& fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_FALSE(killed) << "vorla did not finish in time";
-    if (!killed && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    return run;
-}
+using TRun = vorla::test::TProgramResult;
 
 // The message file a plain mail file must become, worked out here on its own: lines split
 // at LF (a CR before it belongs to the line end) with a last unterminated line counted; the
@@ -173,7 +96,7 @@ TEST(MessageCommands, ImportStoresEveryCorpusMessageAsItsMessageFile) {
     std::vector<std::string> args = {"--home", home.Path(), "import", folder};
     args.insert(args.end(), corpus.begin(), corpus.end());
     const TRun import = RunVorla(args);
-    ASSERT_EQ(import.status, 0) << import.err;
+    ASSERT_EQ(import.exitCode, 0) << import.err;
     EXPECT_EQ(import.err, "");
 
     std::string names;
@@ -191,7 +114,7 @@ TEST(MessageCommands, ImportStoresEveryCorpusMessageAsItsMessageFile) {
         const std::string stored = ReadFile(file);
         EXPECT_EQ(stored, ExpectedMessageFile(ReadFile(corpus[i])));
         const TRun shown = RunVorla({"--home", home.Path(), "message", file});
-        EXPECT_EQ(shown.status, 0) << shown.err;
+        EXPECT_EQ(shown.exitCode, 0) << shown.err;
         EXPECT_EQ(shown.out, stored) << "vorla message gives the stored bytes";
     }
 }
@@ -201,9 +124,9 @@ TEST(MessageCommands, ImportDotStuffsAndAppendsAfterExistingMessages) {
     const std::string folder = store / "queue";  // without the final "/"
     const TRun first = RunVorla({"--home", home.Path(), "import", folder, Fixture("dot-lines-and-no-final-line-break.eml"),
                                  Fixture("dot-lines-and-no-final-line-break.eml")});
-    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(first.exitCode, 0) << first.err;
     const TRun second = RunVorla({"import", folder, "--", Fixture("dot-lines-and-no-final-line-break.eml")});
-    ASSERT_EQ(second.status, 0) << second.err;
+    ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_EQ(second.out, folder + "/00003.msg\n");
     EXPECT_EQ(FilesIn(folder), (std::vector<std::string>{"00001.msg", "00002.msg", "00003.msg"}));
     const std::string expected =
@@ -221,13 +144,13 @@ TEST(MessageCommands, DisplayShowsTheDecodedText) {
                              std::vector<std::string>{"--home", home.Path(), "message", file, "--display"}}) {
         SCOPED_TRACE(args.back());
         const TRun run = RunVorla(args);
-        ASSERT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(run.out, vorla::MessageDisplayText(ReadFile(file)));
         EXPECT_NE(run.out.find("Plain part, caf\xC3\xA9."), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("<p>Hello from the HTML file</p>"), std::string::npos) << run.out;
     }
     const TRun raw = RunVorla({"message", file});
-    ASSERT_EQ(raw.status, 0) << raw.err;
+    ASSERT_EQ(raw.exitCode, 0) << raw.err;
     EXPECT_EQ(raw.out, ReadFile(file));
 }
 
@@ -261,7 +184,7 @@ TEST(MessageCommands, BadUsageAndUnreadableFilesFailWithoutSideEffects) {
         std::vector<std::string> args = {"--home", home.Path()};
         args.insert(args.end(), row.args.begin(), row.args.end());
         const TRun run = RunVorla(args);
-        EXPECT_EQ(run.status, row.status);
+        EXPECT_EQ(run.exitCode, row.status);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(row.errorText), std::string::npos) << run.err;
         EXPECT_FALSE(fs::exists(folder)) << "nothing half-done";

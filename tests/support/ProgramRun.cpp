@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace vorla::test {
@@ -133,6 +135,14 @@ TProgramResult RunProgram(const std::vector<std::string>& argv, const std::vecto
         ::usleep(10000);
     }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    return result;
+}
+
+TProgramResult RunVorla(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv = {VORLA_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    TProgramResult result = RunProgram(argv, {}, timeout);
+    EXPECT_FALSE(result.timedOut) << "vorla did not finish in time";
     return result;
 }
 

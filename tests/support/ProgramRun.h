@@ -20,6 +20,11 @@ struct TProgramResult {
 TProgramResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                           std::chrono::milliseconds timeout, const std::string& workDir = {});
 
+// Runs the vorla program under test (VORLA_BINARY) with args, as RunProgram does without extra
+// environment. Adds a test failure when it has not ended within timeout.
+TProgramResult RunVorla(const std::vector<std::string>& args,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 // Whether a program of that name is found on PATH (tests skip without it).
 bool ProgramExists(const std::string& name);
 
