@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/cli/AccountKeys.h"
+#include "app/cli/AccountList.h"
 #include "app/cli/Commands.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
@@ -14,24 +15,6 @@
 
 namespace vorla {
 namespace {
-
-// The account list of the home folder without an engine. Its seen checksums are never
-// written back from here: Clear before the list goes, so a command that only read them cannot
-// put back an older list over one a fetch has written meanwhile.
-class TAccountList {
-public:
-    explicit TAccountList(TCliContext& ctx) : m_list(nullptr) {
-        for (int i = 0; i < m_list.Count(); ++i)
-            for (const std::string& warning : m_list.Items(i)->LoadWarnings())
-                ctx.err << "vorla: account " << m_list.Items(i)->FolderName() << ": " << warning << "\n";
-    }
-    ~TAccountList() { m_list.Clear(); }
-    TZivadAccounts& operator*() { return m_list; }
-    TZivadAccounts* operator->() { return &m_list; }
-
-private:
-    TZivadAccounts m_list;
-};
 
 struct TSettings {
     std::vector<TAccountChange> changes;

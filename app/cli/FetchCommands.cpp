@@ -6,6 +6,7 @@
 #include <ostream>
 #include <set>
 
+#include "app/cli/AccountList.h"
 #include "app/cli/Commands.h"
 #include "engine/AccountTls.h"
 #include "engine/EventQueue.h"
@@ -71,26 +72,6 @@ private:
     // calls that workers post still run.
     TEventQueue m_queue{TEventQueue::TClockMode::Manual};
     std::unique_ptr<TZivad> m_engine;
-};
-
-// The account list of the home folder without an engine. Its seen checksums are never written
-// back from here (Clear before the list goes): a peek only reads them.
-class TAccountList {
-public:
-    explicit TAccountList(TCliContext& ctx) : m_list(nullptr) {
-        for (int i = 0; i < m_list.Count(); ++i)
-            for (const std::string& warning : m_list.Items(i)->LoadWarnings())
-                ctx.err << "vorla: account " << m_list.Items(i)->FolderName() << ": " << warning << "\n";
-    }
-    ~TAccountList() { m_list.Clear(); }
-    TZivadAccount& Named(const std::string& name) {
-        TZivadAccount* account = m_list.FindByName(name);
-        if (!account) throw TVorlaError("no account named '" + name + "'");
-        return *account;
-    }
-
-private:
-    TZivadAccounts m_list;
 };
 
 int ParseMessageNumber(const std::string& word) {

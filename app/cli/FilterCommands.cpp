@@ -2,6 +2,7 @@
 #include <optional>
 #include <ostream>
 
+#include "app/cli/AccountList.h"
 #include "app/cli/Commands.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
@@ -17,26 +18,6 @@
 
 namespace vorla {
 namespace {
-
-// The account list of the home folder, without an engine. Its seen checksums are never written
-// back from here (Clear before the list goes): these commands only read them.
-class TAccountList {
-public:
-    explicit TAccountList(TCliContext& ctx) : m_list(nullptr) {
-        for (int i = 0; i < m_list.Count(); ++i)
-            for (const std::string& warning : m_list.Items(i)->LoadWarnings())
-                ctx.err << "vorla: account " << m_list.Items(i)->FolderName() << ": " << warning << "\n";
-    }
-    ~TAccountList() { m_list.Clear(); }
-    TZivadAccount& Named(const std::string& name) {
-        TZivadAccount* account = m_list.FindByName(name);
-        if (!account) throw TVorlaError("no account named '" + name + "'");
-        return *account;
-    }
-
-private:
-    TZivadAccounts m_list;
-};
 
 std::string GlobalFiltersFile() { return ReplaceExtension(ProgramFilePath(), ".exe", ".fil"); }
 std::string SettingsFile() { return ReplaceExtension(ProgramFilePath(), ".exe", ".ini"); }
