@@ -65,9 +65,9 @@ protected:
 };
 
 TEST_F(SendCommandTest, SendsEveryAccountsQueueAndExitsWhenAllPassesHaveEnded) {
-    test::TSmtpServerSpec spec;
-    spec.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
+    test::TSmtpServer server(setup);
     MakeAccount("a", "Alpha", server.Port());
     MakeAccount("b", "Beta", server.Port(), false);  // sent all the same
     MakeAccount("c", "Idle", server.Port());
@@ -107,10 +107,10 @@ TEST_F(SendCommandTest, SendsEveryAccountsQueueAndExitsWhenAllPassesHaveEnded) {
 TEST_F(SendCommandTest, KilledPassesLoseNoMessage) {
     constexpr int kMessages = 50;
     constexpr int kKills = 20;
-    test::TSmtpServerSpec spec;
-    spec.rcptReplies = {{"never@example.net", "550 5.1.1 No such user"}};
-    spec.dataDelaySeconds = 0.01;  // 45 deliveries take well over the longest moment below
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.rcptReplies = {{"never@example.net", "550 5.1.1 No such user"}};
+    setup.dataDelaySeconds = 0.01;  // 45 deliveries take well over the longest moment below
+    test::TSmtpServer server(setup);
     MakeAccount("k", "Killed", server.Port());
 
     const unsigned seed = std::random_device{}();

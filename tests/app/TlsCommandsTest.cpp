@@ -91,13 +91,13 @@ TEST(TlsSendCommandTest, SendsOverStartTlsWithTheAccountsLogin) {
     if (!TTestCertificates::Unavailable().empty()) GTEST_SKIP() << TTestCertificates::Unavailable();
     TTestCertificates certificates;
     const auto good = certificates.Issue("localhost", {"localhost"});
-    test::TSmtpServerSpec spec;
-    spec.users = {{"fay", "smtp-pw"}};
-    spec.tlsMode = "starttls";
-    spec.tlsCert = good.certFile;
-    spec.tlsKey = good.keyFile;
-    spec.authRequireTls = true;
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.users = {{"fay", "smtp-pw"}};
+    setup.tlsMode = "starttls";
+    setup.tlsCert = good.certFile;
+    setup.tlsKey = good.keyFile;
+    setup.authRequireTls = true;
+    test::TSmtpServer server(setup);
     test::TTempDir home;
     const auto vorla = [&](std::vector<std::string> args) {
         args.insert(args.begin(), {VORLA_BINARY, "--home", home.Path()});

@@ -100,9 +100,9 @@ protected:
 };
 
 TEST_F(SendQueueTest, SendsEveryMessageWithItsWholeEnvelopeAndExactText) {
-    test::TSmtpServerSpec spec;
-    spec.users = {{"user", "secret"}};
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.users = {{"user", "secret"}};
+    test::TSmtpServer server(setup);
     Queue("00001.msg",
           "From: Vorla <me@example.org>\r\n"
           "To: a@example.net, B <b@example.net>\r\n"
@@ -158,9 +158,9 @@ TEST_F(SendQueueTest, EachFailureLeavesTheMessageQueuedByteForByte) {
         std::string error;   // the status line's text after "Error: " (its start, for system texts)
         bool serverContacted;
     };
-    test::TSmtpServerSpec spec;
-    spec.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
-    spec.dataReplies = {{"later@example.net", "451 4.3.0 Try again later"}};
+    test::TSmtpServerSetup setup;
+    setup.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
+    setup.dataReplies = {{"later@example.net", "451 4.3.0 Try again later"}};
     const std::vector<TRow> rows = {
         {"no To at all", "", [](auto&, auto) {}, "Invalid recipient address", false},
         {"first To without at sign", "postmaster, b@example.net", [](auto&, auto) {}, "Invalid recipient address",
@@ -178,7 +178,7 @@ TEST_F(SendQueueTest, EachFailureLeavesTheMessageQueuedByteForByte) {
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        test::TSmtpServer server(spec);
+        test::TSmtpServer server(setup);
         m_status.clear();
         m_queue.reset();
         DeleteTree(QueueFolder());
@@ -201,9 +201,9 @@ TEST_F(SendQueueTest, EachFailureLeavesTheMessageQueuedByteForByte) {
 }
 
 TEST_F(SendQueueTest, OneFailureOfThreeLeavesOnlyItAs00001) {
-    test::TSmtpServerSpec spec;
-    spec.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.rcptReplies = {{"refused@example.net", "550 5.1.1 No such user"}};
+    test::TSmtpServer server(setup);
     Queue("00001.msg", QueuedText("a@example.net", "One"));
     Queue("00002.msg", QueuedText("refused@example.net", "Two"));
     Queue("00003.msg", QueuedText("c@example.net", "Three"));
@@ -290,9 +290,9 @@ TEST_F(SendQueueTest, DirectDeliveryGoesToTheMailExchangerWithoutLogin) {
         if (row.mxKnown)
             dnsSpec.answers = {{"example.net", "MX", "NOERROR", {"example.net. 60 IN MX 10 127.0.0.1."}, {}, {}}};
         test::TDnsTestServers dns({dnsSpec});
-        test::TSmtpServerSpec spec;
-        spec.users = {{"user", "secret"}};
-        test::TSmtpServer server(spec);
+        test::TSmtpServerSetup setup;
+        setup.users = {{"user", "secret"}};
+        test::TSmtpServer server(setup);
         m_status.clear();
         m_queue.reset();
         DeleteTree(QueueFolder());
@@ -407,9 +407,9 @@ TEST_F(SendQueueTest, StatusAndReloadRunOnTheUiThreadAndThePassWaitsForThem) {
 }
 
 TEST_F(SendQueueTest, AStartDuringAPassMakesItRunOnceMore) {
-    test::TSmtpServerSpec spec;
-    spec.dataDelaySeconds = 0.3;
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.dataDelaySeconds = 0.3;
+    test::TSmtpServer server(setup);
     Queue("00001.msg", QueuedText("a@example.net", "First"));
     TSendQueues senders;
     ASSERT_TRUE(senders.Start(Settings(server.Port()), Collection(), Sink()));
@@ -453,9 +453,9 @@ TEST_F(SendQueueTest, AnOwnerThatGoesWhileItsPassWaitsForTheUiLosesNothing) {
 }
 
 TEST_F(SendQueueTest, StopAndWaitForOneQueueReloadsIt) {
-    test::TSmtpServerSpec spec;
-    spec.dataDelaySeconds = 0.5;
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.dataDelaySeconds = 0.5;
+    test::TSmtpServer server(setup);
     for (int i = 1; i <= 3; ++i) Queue("0000" + std::to_string(i) + ".msg", QueuedText("a@example.net", std::to_string(i)));
     TTestUiQueue ui;
     TSendQueues senders;

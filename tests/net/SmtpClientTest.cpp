@@ -138,10 +138,10 @@ TEST(SmtpClient, DeliversToARealServerWithAuthOnlyWhereAsked) {
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        test::TSmtpServerSpec spec;
-        if (row.offerAuth) spec.users = {{"user", "secret"}};
-        spec.ehloReply = row.ehloReply;
-        test::TSmtpServer server(spec);
+        test::TSmtpServerSetup setup;
+        if (row.offerAuth) setup.users = {{"user", "secret"}};
+        setup.ehloReply = row.ehloReply;
+        test::TSmtpServer server(setup);
         TSmtpDelivery d = Delivery(server.Port());
         d.loginName = row.login;
         d.password = "secret";
@@ -177,25 +177,25 @@ TEST(SmtpClient, RefusalsCarryTheServersOwnWordsAndEndWithQuit) {
     struct TRow {
         const char* name;
         std::string password;
-        test::TSmtpServerSpec spec;
+        test::TSmtpServerSetup setup;
         std::string reply;
     };
     const std::map<std::string, std::string> users = {{"user", "secret"}};
     std::vector<TRow> rows(5);
     rows[0] = {"wrong password", "wrong", {}, "535 5.7.8 Authentication credentials invalid"};
-    rows[0].spec.users = users;
+    rows[0].setup.users = users;
     rows[1] = {"sender refused", "secret", {}, "553 5.7.1 Sender refused"};
-    rows[1].spec.mailReplies = {{"me@example.org", "553 5.7.1 Sender refused"}};
+    rows[1].setup.mailReplies = {{"me@example.org", "553 5.7.1 Sender refused"}};
     rows[2] = {"second recipient refused", "secret", {}, "550 5.1.1 No such user"};
-    rows[2].spec.rcptReplies = {{"second@example.net", "550 5.1.1 No such user"}};
+    rows[2].setup.rcptReplies = {{"second@example.net", "550 5.1.1 No such user"}};
     rows[3] = {"data refused for a while", "secret", {}, "451 4.3.0 Try again later"};
-    rows[3].spec.dataReplies = {{"first@example.net", "451 4.3.0 Try again later"}};
+    rows[3].setup.dataReplies = {{"first@example.net", "451 4.3.0 Try again later"}};
     rows[4] = {"login demanded, none offered by us", "", {}, "530 5.7.0 Authentication required"};
-    rows[4].spec.users = users;
-    rows[4].spec.authRequired = true;
+    rows[4].setup.users = users;
+    rows[4].setup.authRequired = true;
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        test::TSmtpServer server(row.spec);
+        test::TSmtpServer server(row.setup);
         TSmtpDelivery d = Delivery(server.Port());
         if (!row.password.empty()) {
             d.loginName = "user";
@@ -220,9 +220,9 @@ TEST(SmtpClient, RefusalsCarryTheServersOwnWordsAndEndWithQuit) {
 }
 
 TEST(SmtpClient, ForwardingReply251AcceptsTheRecipient) {
-    test::TSmtpServerSpec spec;
-    spec.rcptReplies = {{"second@example.net", "251 2.1.5 User not local; will forward"}};
-    test::TSmtpServer server(spec);
+    test::TSmtpServerSetup setup;
+    setup.rcptReplies = {{"second@example.net", "251 2.1.5 User not local; will forward"}};
+    test::TSmtpServer server(setup);
     TSmtpClient client;
     ASSERT_NO_THROW(client.Deliver(Delivery(server.Port())));
     ASSERT_EQ(server.Deliveries().size(), 1u);

@@ -25,7 +25,7 @@ using test::PeerReadLine;
 using test::PeerSend;
 using test::TRecordingProxy;
 using test::TSmtpServer;
-using test::TSmtpServerSpec;
+using test::TSmtpServerSetup;
 using test::TTestCertificates;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -83,13 +83,13 @@ protected:
         if (!why.empty()) GTEST_SKIP() << why;
     }
 
-    static TSmtpServerSpec Spec(const std::string& mode, const test::TTestCertificate& certificate) {
-        TSmtpServerSpec spec;
-        spec.users = {{kLogin, kPassword}};
-        spec.tlsMode = mode;
-        spec.tlsCert = certificate.certFile;
-        spec.tlsKey = certificate.keyFile;
-        return spec;
+    static TSmtpServerSetup Setup(const std::string& mode, const test::TTestCertificate& certificate) {
+        TSmtpServerSetup setup;
+        setup.users = {{kLogin, kPassword}};
+        setup.tlsMode = mode;
+        setup.tlsCert = certificate.certFile;
+        setup.tlsKey = certificate.keyFile;
+        return setup;
     }
     static test::TTestCertificate Good() { return s_certificates->Issue("localhost", {"localhost"}); }
     static TTlsOptions Trusting() { return {true, s_certificates->CaFile()}; }
@@ -123,11 +123,11 @@ TEST_F(SmtpTls, DeliversOverStartTlsAndImplicitTlsWithPlainOrLogin) {
     };
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        TSmtpServerSpec spec = Spec(row.mode, certificate);
-        spec.authExclude = row.exclude;
+        TSmtpServerSetup setup = Setup(row.mode, certificate);
+        setup.authExclude = row.exclude;
         // Before STARTTLS the server offers no AUTH at all: a login can only follow it.
-        spec.authRequireTls = true;
-        TSmtpServer server(spec);
+        setup.authRequireTls = true;
+        TSmtpServer server(setup);
         TRecordingProxy proxy(server.Port());
         TSmtpClient client;
         ASSERT_NO_THROW(client.Deliver(Delivery(proxy.Port(), row.security, Trusting())));
@@ -147,7 +147,7 @@ TEST_F(SmtpTls, DeliversOverStartTlsAndImplicitTlsWithPlainOrLogin) {
     }
 
     // The same login on a plain connection shows in the recording: the checks above can fail.
-    TSmtpServer plain(Spec("", certificate));
+    TSmtpServer plain(Setup("", certificate));
     TRecordingProxy proxy(plain.Port());
     TSmtpClient client;
     ASSERT_NO_THROW(client.Deliver(Delivery(proxy.Port(), TTlsMode::None, {})));
@@ -171,7 +171,7 @@ TEST_F(SmtpTls, BadCertificatesAreRefusedBeforeAnyLoginOrMail) {
         for (const auto& [mode, security] :
              {std::pair{"starttls", TTlsMode::StartTls}, std::pair{"implicit", TTlsMode::Implicit}}) {
             SCOPED_TRACE(std::string(row.name) + ", " + mode);
-            TSmtpServer server(Spec(mode, row.certificate));
+            TSmtpServer server(Setup(mode, row.certificate));
             TRecordingProxy proxy(server.Port());
             const std::string error = ErrorOf(Delivery(proxy.Port(), security, Trusting()));
             EXPECT_THAT(error, HasSubstr(row.reason));
@@ -187,7 +187,7 @@ TEST_F(SmtpTls, BadCertificatesAreRefusedBeforeAnyLoginOrMail) {
 TEST_F(SmtpTls, StartTlsIsNeverDroppedSilently) {
     // A real server without TLS: its EHLO reply has no STARTTLS.
     {
-        TSmtpServer server(Spec("", Good()));
+        TSmtpServer server(Setup("", Good()));
         const std::string error = ErrorOf(Delivery(server.Port(), TTlsMode::StartTls, Trusting()));
         EXPECT_THAT(error, HasSubstr("The SMTP server does not offer STARTTLS"));
         ASSERT_TRUE(server.WaitForEvents(2, 5s));
@@ -225,7 +225,7 @@ TEST_F(SmtpTls, StartTlsIsNeverDroppedSilently) {
 
 TEST_F(SmtpTls, QueueSenderUsesTheAccountsSecurity) {
     const auto certificate = Good();
-    TSmtpServer server(Spec("implicit", certificate));
+    TSmtpServer server(Setup("implicit", certificate));
     test::TTempDir dir;
     const std::string folder = dir / "queue/";
     ForceDirectories(folder);

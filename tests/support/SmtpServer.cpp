@@ -27,18 +27,18 @@ std::string JsonMap(const std::map<std::string, std::string>& map) {
 
 }  // namespace
 
-TSmtpServer::TSmtpServer(const TSmtpServerSpec& spec) {
+TSmtpServer::TSmtpServer(const TSmtpServerSetup& setup) {
     char delay[32];
-    std::snprintf(delay, sizeof delay, "%.3f", spec.dataDelaySeconds);
+    std::snprintf(delay, sizeof delay, "%.3f", setup.dataDelaySeconds);
     const std::string config =
         "{\"ready\":" + JsonText(m_dir / "ready") + ",\"spool\":" + JsonText(m_dir / "spool/") + ",\"log\":" +
         JsonText(m_dir / "events.log") + ",\"lifetime\":" + std::to_string(kLifetimeSeconds) +
-        ",\"users\":" + JsonMap(spec.users) + ",\"auth_required\":" + (spec.authRequired ? "true" : "false") +
-        ",\"ehlo_reply\":" + JsonText(spec.ehloReply) + ",\"mail_replies\":" + JsonMap(spec.mailReplies) +
-        ",\"rcpt_replies\":" + JsonMap(spec.rcptReplies) + ",\"data_replies\":" + JsonMap(spec.dataReplies) +
-        ",\"data_delay\":" + delay + ",\"tls_mode\":" + JsonText(spec.tlsMode) + ",\"tls_cert\":" + JsonText(spec.tlsCert) +
-        ",\"tls_key\":" + JsonText(spec.tlsKey) + ",\"auth_require_tls\":" + (spec.authRequireTls ? "true" : "false") +
-        ",\"auth_exclude\":" + JsonList(spec.authExclude) + "}";
+        ",\"users\":" + JsonMap(setup.users) + ",\"auth_required\":" + (setup.authRequired ? "true" : "false") +
+        ",\"ehlo_reply\":" + JsonText(setup.ehloReply) + ",\"mail_replies\":" + JsonMap(setup.mailReplies) +
+        ",\"rcpt_replies\":" + JsonMap(setup.rcptReplies) + ",\"data_replies\":" + JsonMap(setup.dataReplies) +
+        ",\"data_delay\":" + delay + ",\"tls_mode\":" + JsonText(setup.tlsMode) + ",\"tls_cert\":" + JsonText(setup.tlsCert) +
+        ",\"tls_key\":" + JsonText(setup.tlsKey) + ",\"auth_require_tls\":" + (setup.authRequireTls ? "true" : "false") +
+        ",\"auth_exclude\":" + JsonList(setup.authExclude) + "}";
     WriteFile(m_dir / "config.json", config);
     WriteFile(m_dir / "events.log", "");
 

@@ -13,7 +13,7 @@
 // PID when the object goes.
 namespace vorla::test {
 
-struct TSmtpServerSpec {
+struct TSmtpServerSetup {
     std::map<std::string, std::string> users;  // login -> password; AUTH LOGIN and PLAIN offered when any
     bool authRequired = false;
     std::string ehloReply;                            // a refusal of EHLO ("502 ..."), forcing HELO
@@ -44,7 +44,7 @@ class TSmtpServer {
 public:
     // Starts the server on a free port and waits (at most 15 s) until it listens. Throws
     // std::runtime_error when python3-aiosmtpd is missing or the server does not come up.
-    explicit TSmtpServer(const TSmtpServerSpec& spec = {});
+    explicit TSmtpServer(const TSmtpServerSetup& setup = {});
     // SIGTERM, then SIGKILL when the process has not ended after 5 s.
     ~TSmtpServer() = default;
     TSmtpServer(const TSmtpServer&) = delete;

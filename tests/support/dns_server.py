@@ -59,10 +59,10 @@ def norm(name):
 
 
 class RuleResolver:
-    def __init__(self, address, spec, log):
+    def __init__(self, address, setup, log):
         self.address = address
-        self.rules = spec.get("rules", [])
-        self.default = spec.get("default", {"rcode": "NXDOMAIN"})
+        self.rules = setup.get("rules", [])
+        self.default = setup.get("default", {"rcode": "NXDOMAIN"})
         self.log = log
 
     def find_rule(self, qname, qtype):
@@ -104,13 +104,13 @@ def bind_all(config, log, port):
     """Binds every server on port; returns the started parts, or None when a bind failed."""
     started = []
     try:
-        for spec in config["servers"]:
-            if spec.get("silent"):
+        for setup in config["servers"]:
+            if setup.get("silent"):
                 sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 started.append(sock)
-                sock.bind((spec["address"], port))
+                sock.bind((setup["address"], port))
             else:
-                server = DNSServer(RuleResolver(spec["address"], spec, log), address=spec["address"],
+                server = DNSServer(RuleResolver(setup["address"], setup, log), address=setup["address"],
                                    port=port, logger=DNSLogger(log="-recv,-send,-request,-reply,-truncated,-error,-data",
                                                                logf=lambda s: None),
                                    server=ExclusiveUDPServer)
@@ -135,9 +135,9 @@ def main():
             break
     if not started:
         sys.exit("dns_server.py: no port free on every address")
-    for spec, part in zip(config["servers"], started):
+    for setup, part in zip(config["servers"], started):
         if isinstance(part, socket.socket):
-            threading.Thread(target=silent_loop, args=(part, spec["address"], log), daemon=True).start()
+            threading.Thread(target=silent_loop, args=(part, setup["address"], log), daemon=True).start()
         else:
             part.start_thread()
     ready = config["ready"]
