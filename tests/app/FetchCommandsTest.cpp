@@ -12,6 +12,7 @@
 #include "engine/ZivadAccount.h"
 #include "platform/DateTime.h"
 #include "platform/Files.h"
+#include "support/VorlaProcess.h"
 #include "support/DovecotServer.h"
 #include "support/ProgramRun.h"
 #include "support/TempDir.h"
@@ -31,63 +32,7 @@ std::string Mail(const std::string& subject) {
            "\nDate: Mon, 4 Mar 2024 10:00:00 +0000\n\nHello.\n";
 }
 
-// The service as a child with its output in a pipe; killed (by its PID) and reaped when the
-// object goes.
-class TService {
-public:
-    explicit TService(const std::vector<std::string>& args) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        std::vector<std::string> words = {VORLA_BINARY};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid < 0) throw std::runtime_error("fork failed");
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            ::dup2(fds[1], 2);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        m_fd = fds[0];
-    }
-    ~TService() {
-        Kill();
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    // Reads output until it holds text or timeout has passed.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_output.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[4096];
-            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-            if (n <= 0) return false;
-            m_output.append(buffer, static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-    // SIGKILL: no shut-down, nothing saved on the way out.
-    void Kill() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGKILL);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
-    const std::string& Output() const { return m_output; }
-
-private:
-    pid_t m_pid = -1;
-    int m_fd = -1;
-    std::string m_output;
-};
+using TService = test::TVorlaProcess;
 
 class FetchCommandsTest : public ::testing::Test {
 protected:
@@ -184,7 +129,7 @@ TEST_F(FetchCommandsTest, ServiceFetchesOnItsTimerAndAKillAfterTheFetchLosesNoSe
     m_server->AddMessage("fay", Mail("kept"));
     {
         TService service({"--home", m_home, "--headless"});
-        ASSERT_TRUE(service.WaitFor("\tFETCH\tFay\tAccepted=1 ", 30s)) << service.Output();
+        ASSERT_TRUE(service.WaitForOutput("\tFETCH\tFay\tAccepted=1 ", 30s)) << service.Output();
         service.Kill();  // a crash right after the fetch
     }
     EXPECT_EQ(Stored(), 1u);
