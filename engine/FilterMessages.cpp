@@ -32,44 +32,46 @@ void MoveItem(TZivadMessageItem& item, TZivadMessageCollection& target, const ch
     item.Deleted = true;
 }
 
+// Where a stored message goes after its classification: a rejected one to the trash, the
+// result named by moveOn to moveOn's folder (with its stamp and log category; the reason is
+// logged unless the message only goes to the quarantine); anything else stays.
+struct TMoveOn {
+    int result;
+    TZivadMessageCollection& folder;
+    const char* stamp;
+    const char* category;
+    bool logReason;
+};
+
+int ClassifyAndMove(const TRunContext& run, TZivadMessageItem& item, bool bodyRulesOnly, const TMoveOn& moveOn) {
+    TZivadAccount& account = run.Account();
+    const std::string text = item.DisplayText();
+    const TClassification c = run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
+    TMailMessage copy;
+    if (c.result == kClassifyReject) {
+        MoveItem(item, account.TrashFolder(), "trashed", copy);
+        run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
+    } else if (c.result == moveOn.result) {
+        MoveItem(item, moveOn.folder, moveOn.stamp, copy);
+        run.LogMessageEvent(moveOn.category, moveOn.logReason ? std::optional<std::string>(c.reason) : std::nullopt,
+                            copy);
+    }
+    return c.result;
+}
+
 int Recheck(const TRunContext& run, int quarantineIndex, int vorlaIndex, bool bodyRulesOnly) {
     TZivadAccount& account = run.Account();
     const TMoveLock hold(account);
     int result = kClassifyUndecided;
-    if (vorlaIndex >= 0) {
-        if (TZivadMessageItem* item = account.VorlaFolder().Item(vorlaIndex)) {
-            const std::string text = item->DisplayText();
-            const TClassification c =
-                run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
-            result = c.result;
-            if (c.result == kClassifyReject) {
-                TMailMessage copy;
-                MoveItem(*item, account.TrashFolder(), "trashed", copy);
-                run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
-            } else if (c.result == kClassifyUndecided) {
-                TMailMessage copy;
-                MoveItem(*item, account.QuarantineFolder(), "quarantined", copy);
-                run.LogMessageEvent(kCategoryQuarantined, std::nullopt, copy);
-            }
-        }
-    }
-    if (quarantineIndex >= 0) {
-        if (TZivadMessageItem* item = account.QuarantineFolder().Item(quarantineIndex)) {
-            const std::string text = item->DisplayText();
-            const TClassification c =
-                run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
-            result = c.result;
-            if (c.result == kClassifyReject) {
-                TMailMessage copy;
-                MoveItem(*item, account.TrashFolder(), "trashed", copy);
-                run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
-            } else if (c.result == kClassifyAccept) {
-                TMailMessage copy;
-                MoveItem(*item, account.VorlaFolder(), "accepted", copy);
-                run.LogMessageEvent(kCategoryAccepted, c.reason, copy);
-            }
-        }
-    }
+    if (vorlaIndex >= 0)
+        if (TZivadMessageItem* item = account.VorlaFolder().Item(vorlaIndex))
+            result = ClassifyAndMove(run, *item, bodyRulesOnly,
+                                     {kClassifyUndecided, account.QuarantineFolder(), "quarantined",
+                                      kCategoryQuarantined, false});
+    if (quarantineIndex >= 0)
+        if (TZivadMessageItem* item = account.QuarantineFolder().Item(quarantineIndex))
+            result = ClassifyAndMove(run, *item, bodyRulesOnly,
+                                     {kClassifyAccept, account.VorlaFolder(), "accepted", kCategoryAccepted, true});
     return result;
 }
 
