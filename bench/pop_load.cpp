@@ -387,15 +387,15 @@ private:
             std::mutex historyMutex;  // guards history
             std::deque<std::string> history;
             vorla::TPopAccountAccess access;
-            access.password = [](const std::string& login) -> std::optional<std::string> {
-                if (login == kUser) return std::string(kPassword);
-                return std::nullopt;
+            struct TMailbox : vorla::TPopMailbox {
+                explicit TMailbox(vorla::TZivadMessageCollection& folder) : m_folder(folder) {}
+                std::string Password() const override { return kPassword; }
+                vorla::TZivadMessageCollection& VorlaFolder() override { return m_folder; }
+                vorla::TZivadMessageCollection& m_folder;
             };
-            access.withVorlaFolder = [&](const std::string& login,
-                                         const std::function<void(vorla::TZivadMessageCollection&)>& work) {
-                if (login != kUser) return false;
-                work(folder);
-                return true;
+            access.find = [&](const std::string& login) -> std::shared_ptr<vorla::TPopMailbox> {
+                if (login != kUser) return nullptr;
+                return std::make_shared<TMailbox>(folder);
             };
             vorla::TPopServer server(
                 [&](const std::string& text) {

@@ -11,7 +11,7 @@ namespace vorla {
 
 TTlsOptions AccountTlsOptions(const TZivadAccount& account) {
     TTlsOptions options;
-    options.verifyPeer = account.verifycert;
+    options.verifyPeer = account.Settings()->verifycert;
     const TZivadAccounts* list = account.Owner();
     const TZivad* engine = list ? list->Owner() : nullptr;
     options.trustedCa = engine ? engine->TrustedCa()

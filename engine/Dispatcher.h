@@ -5,7 +5,8 @@
 
 // What the program gives the engine so that it never needs to know the window toolkit: a way
 // to hand calls to the UI thread, to run that thread's pending events, to wait for a worker
-// while they keep running, and periodic timers that tick on that thread. The headless program
+// while they keep running (RunAndWait in engine/SimpleThread.h is that wait), and periodic
+// timers that tick on that thread. The headless program
 // and the tests use TEventQueue (engine/EventQueue.h); the desktop program maps these onto its
 // toolkit's event loop.
 namespace vorla {
@@ -36,11 +37,6 @@ public:
     // that timer's own tick). An unknown id or kNoTimer is ignored.
     virtual void StopTimer(TTimerId id) = 0;
 
-    // UI thread only. Runs work on a new worker thread and returns when it has ended, running
-    // the UI thread's events meanwhile, so that windows (and "Stop") stay usable. Anything can
-    // run from those events, including another RunAndWait. An exception that escapes work is
-    // caught on the worker and rethrown here once the worker has been joined.
-    void RunAndWait(std::function<void()> work);
 };
 
 }  // namespace vorla

@@ -16,23 +16,29 @@ namespace vorla {
 TMoveLock::TMoveLock(TZivadAccount& account)
     : m_lock(account.VorlaFolder().Lock(), account.QuarantineFolder().Lock(), account.TrashFolder().Lock()) {}
 
+TClassifyAccount ClassifyInputsOf(TZivadAccount& account, const TAccountSettings& settings) {
+    TClassifyAccount inputs;
+    inputs.name = settings.name;
+    inputs.email = settings.email;
+    inputs.enablefilters = settings.enablefilters;
+    inputs.rejectownemail = settings.rejectownemail;
+    inputs.rejectinvalidrecipient = settings.rejectinvalidrecipient;
+    inputs.rejectkb = settings.rejectkb;
+    inputs.rejectolddates = settings.rejectolddates;
+    inputs.rejectillegalips = settings.rejectillegalips;
+    for (const TMailbotRecord& mailbot : settings.mailbots) inputs.mailbotSubjects.push_back(mailbot.subject);
+    inputs.rules = &account.Filters();
+    inputs.stopRequested = [&account] { return account.StopRequested(); };
+    return inputs;
+}
+
 TRunContext::TRunContext(TZivadAccount& account, TZivadLog* log)
     : m_account(account),
+      m_settings(account.Settings()),
       m_engine(account.Owner() ? account.Owner()->Owner() : nullptr),
       m_log(log),
-      m_name(account.name) {
-    m_inputs.name = account.name;
-    m_inputs.email = account.email;
-    m_inputs.enablefilters = account.enablefilters;
-    m_inputs.rejectownemail = account.rejectownemail;
-    m_inputs.rejectinvalidrecipient = account.rejectinvalidrecipient;
-    m_inputs.rejectkb = account.rejectkb;
-    m_inputs.rejectolddates = account.rejectolddates;
-    m_inputs.rejectillegalips = account.rejectillegalips;
-    for (const TMailbotRecord& mailbot : account.mailbots) m_inputs.mailbotSubjects.push_back(mailbot.subject);
-    m_inputs.rules = &account.Filters();
-    m_inputs.stopRequested = [&account] { return account.StopRequested(); };
-}
+      m_name(m_settings->name),
+      m_inputs(ClassifyInputsOf(account, *m_settings)) {}
 
 void TRunContext::Progress(const std::string& text) const {
     if (m_engine) m_engine->OnStatusText.Raise("[" + m_name + "] " + text);

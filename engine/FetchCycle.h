@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 // The per-account operations of the mail fetch cycle: fetching from the uplink server,
@@ -12,9 +13,12 @@
 // list's status sink. Notifications are raised on the thread that runs the operation.
 namespace vorla {
 
+class TDispatcher;
 class TZivadAccount;
+class TZivadAccounts;
 class TZivadLog;
 struct TLogSettings;
+struct TSendQueueSettings;
 
 // The fetch cycle of one account, on the calling thread (a worker of RunAccounts, the UI
 // thread for a one-account fetch, a connection thread of the local POP3 server).
@@ -79,9 +83,23 @@ int RecheckMessage(TZivadAccount& account, TZivadLog& log, int quarantineIndex, 
 std::string FetchSummary(const TLogSettings& switches, int accepted, int trashed, int quarantined, int rejected,
                          int purged, int errors, bool noDownload);
 
+// What the queue sender of the account needs: its SMTP settings as they are now, its TLS
+// options and the DNS server for direct delivery.
+TSendQueueSettings SendQueueSettingsOf(const TZivadAccount& account, const std::string& dnsHost);
+
 // Starts the queue sender of the account (a pass on a thread of its own, owned by
 // SharedSendQueues()) and returns at once; its status lines reach the engine's history on
 // the UI thread.
 void StartSendQueue(TZivadAccount& account);
+
+// Queue passes of the engine's senders whose end handling has not run yet. Any thread.
+int RunningQueueSenders();
+
+// "Send Mail" for a tool that runs without the engine, on the thread that runs ui's events:
+// starts the queue sender of every account of list, whatever its "enablesend" (the DNS
+// server for direct delivery from the engine, or from "vorla.ini" without one), and returns
+// when every pass has ended, running ui's events meanwhile. Every status line goes to
+// statusLine on this thread.
+void SendEveryQueue(TZivadAccounts& list, TDispatcher& ui, const std::function<void(const std::string&)>& statusLine);
 
 }  // namespace vorla

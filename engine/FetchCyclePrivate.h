@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@ namespace vorla {
 class TMailMessage;
 class TZivad;
 class TZivadAccount;
+struct TAccountSettings;
 class TZivadLog;
 
 // The vorla folder, the quarantine and the trash of an account, locked together for an
@@ -31,14 +33,20 @@ private:
     std::scoped_lock<TLock, TLock, TLock> m_lock;
 };
 
+// What the classification reads of an account: its checks and rules as its settings give them.
+TClassifyAccount ClassifyInputsOf(TZivadAccount& account, const TAccountSettings& settings);
+
 // One operation's view of its account and engine. Made at the start of the operation on the
-// thread that runs it; the account (and the engine, when there is one) must outlive it.
+// thread that runs it; the account (and the engine, when there is one) must outlive it. The
+// settings are the snapshot taken then: an edit made while the operation runs applies from
+// the next operation on.
 class TRunContext {
 public:
     // log may be nullptr: log lines are then dropped.
     TRunContext(TZivadAccount& account, TZivadLog* log);
 
     TZivadAccount& Account() const { return m_account; }
+    const TAccountSettings& Settings() const { return *m_settings; }
     TZivad* Engine() const { return m_engine; }
     TZivadLog* Log() const { return m_log; }
     const std::string& Name() const { return m_name; }
@@ -74,6 +82,7 @@ public:
 
 private:
     TZivadAccount& m_account;
+    std::shared_ptr<const TAccountSettings> m_settings;
     TZivad* m_engine;
     TZivadLog* m_log;
     std::string m_name;

@@ -32,7 +32,8 @@ struct TFetchCounts {
 // One fetch of one account, from the busy flag to the processing of what arrived.
 class TFetchRun {
 public:
-    TFetchRun(TZivadAccount& account, TZivadLog& log) : m_account(account), m_log(log), m_run(account, &log) {}
+    TFetchRun(TZivadAccount& account, TZivadLog& log)
+        : m_account(account), m_log(log), m_run(account, &log), m_s(m_run.Settings()) {}
 
     void Run();
 
@@ -55,6 +56,7 @@ private:
     TZivadAccount& m_account;
     TZivadLog& m_log;
     const TRunContext m_run;
+    const TAccountSettings& m_s;  // the snapshot the run took at its start
     TFetchCounts m_counts;
     std::unique_ptr<TPop3Client> m_client;
     TMailMessage m_message;
@@ -64,7 +66,7 @@ private:
 void TFetchRun::Run() {
     m_account.ClearStopRequest();
     m_seenAtStart = m_account.SeenCount();
-    if (TZivad* engine = m_run.Engine()) engine->OnFetchStart.Raise(m_account);
+    if (TZivad* engine = m_run.Engine()) engine->OnFetchStart.Raise(m_account.FolderName());
     if (AccountInformationMissing()) {
         try {
             m_run.LogError("Account information is missing");
@@ -97,8 +99,8 @@ void TFetchRun::Run() {
 }
 
 bool TFetchRun::AccountInformationMissing() const {
-    return m_account.loginname.empty() || m_account.password.empty() || m_account.popserver.empty() ||
-           m_account.popport == 0;
+    return m_s.loginname.empty() || m_s.password.empty() || m_s.popserver.empty() ||
+           m_s.popport == 0;
 }
 
 void TFetchRun::Uplink() {
@@ -106,11 +108,11 @@ void TFetchRun::Uplink() {
     limits.ConnectTimeout = kConnectTimeout;
     limits.ReplyTimeout = kReplyTimeout;
     m_client = std::make_unique<TPop3Client>(limits);
-    m_client->SetHost(m_account.popserver);
-    m_client->SetPort(m_account.popport);
-    m_client->SetTls(m_account.popsecurity, AccountTlsOptions(m_account));
-    m_client->SetLogin(m_account.loginname);
-    m_client->SetPassword(m_account.password);
+    m_client->SetHost(m_s.popserver);
+    m_client->SetPort(m_s.popport);
+    m_client->SetTls(m_s.popsecurity, AccountTlsOptions(m_account));
+    m_client->SetLogin(m_s.loginname);
+    m_client->SetPassword(m_s.password);
     try {
         m_client->Connect();
     } catch (const std::exception& e) {
@@ -139,7 +141,7 @@ bool TFetchRun::HandleMessage(int n) {
     m_run.Progress("Retrieving header " + number);
     m_client->RetrieveHeader(n, m_message);
     if (m_account.StopRequested()) return false;
-    const std::int64_t size = m_account.rejectkb < 1 ? 0 : m_client->MessageSize(n);
+    const std::int64_t size = m_s.rejectkb < 1 ? 0 : m_client->MessageSize(n);
     const std::string headerText = m_message.SaveToText();
     const std::uint32_t crc = HeaderChecksum(headerText);
     const bool seen = m_account.IsSeen(crc);
@@ -149,17 +151,24 @@ bool TFetchRun::HandleMessage(int n) {
     // A header becomes seen once its message has been handled: a message whose download or
     // filing failed is tried again by the next fetch instead of staying on the server unread.
     if (c.result == kClassifyReject) {
-        if (m_account.rejectresponse && !seen) RejectionReply(m_account, m_log, m_message);
+        if (m_s.rejectresponse && !seen) RejectionReply(m_account, m_log, m_message);
         m_account.AddSeen(crc);  // the reply has gone out: never a second one
         m_run.LogMessageEvent(kCategoryRejected, c.reason, m_message);
         m_client->Delete(n);  // whatever "nodelete" and "nodownload" say
         ++m_counts.rejected;
         return true;
     }
-    if (seen) return true;  // kept on the server by an earlier fetch
-    if (m_account.nodownload) {
-        if (m_account.away) AwayReply(m_account, m_log, m_message);
-        m_account.AddSeen(crc);
+    if (seen) {
+        // Filed by an earlier fetch whose DELE never took effect (the connection dropped
+        // before QUIT), or kept while "nodelete" was on: the account has its copy, so the
+        // server's goes now. A message that was only logged while "nodownload" was on was
+        // never filed and stays.
+        if (!m_s.nodownload && !m_s.nodelete && !m_account.IsKeptOnly(crc)) m_client->Delete(n);
+        return true;
+    }
+    if (m_s.nodownload) {
+        if (m_s.away) AwayReply(m_account, m_log, m_message);
+        m_account.AddSeen(crc, true);
         m_run.LogMessageEvent(kCategoryOk, c.reason, m_message);
         ++m_counts.accepted;
         return true;
@@ -189,9 +198,9 @@ void TFetchRun::FileAccepted(int n, std::uint32_t crc, const std::string& reason
         m_account.AddSeen(crc);
         ++m_counts.accepted;
         m_run.LogMessageEvent(kCategoryAccepted, reason, m_message);
-        if (m_account.away) AwayReplyWithMark(m_account, m_log, item);
+        if (m_s.away) AwayReplyWithMark(m_account, m_log, item);
     }
-    if (!m_account.nodelete) m_client->Delete(n);
+    if (!m_s.nodelete) m_client->Delete(n);
 }
 
 void TFetchRun::FileQuarantined(int n, std::uint32_t crc) {
@@ -206,15 +215,15 @@ void TFetchRun::FileQuarantined(int n, std::uint32_t crc) {
     }
     if (r2 == kClassifyReject) {
         ++m_counts.trashed;
-        if (m_account.rejectresponse) RejectionReply(m_account, m_log, m_message);
+        if (m_s.rejectresponse) RejectionReply(m_account, m_log, m_message);
     } else {
         if (r2 == kClassifyAccept)
             ++m_counts.accepted;
         else
             ++m_counts.quarantined;
-        if (m_account.away) AwayReply(m_account, m_log, m_message);
+        if (m_s.away) AwayReply(m_account, m_log, m_message);
     }
-    if (r2 == kClassifyReject || !m_account.nodelete) m_client->Delete(n);
+    if (r2 == kClassifyReject || !m_s.nodelete) m_client->Delete(n);
 }
 
 void TFetchRun::PurgeTrash() {
@@ -256,8 +265,8 @@ void TFetchRun::Closing() noexcept {
         if (m_run.StatusFetch())
             m_run.Status(kServiceFetch,
                          FetchSummary(m_log.Settings(), m_counts.accepted, m_counts.trashed, m_counts.quarantined,
-                                      m_counts.rejected, m_counts.purged, m_counts.errors, m_account.nodownload));
-        if (TZivad* engine = m_run.Engine()) engine->OnFetchEnd.Raise(m_account);
+                                      m_counts.rejected, m_counts.purged, m_counts.errors, m_s.nodownload));
+        if (TZivad* engine = m_run.Engine()) engine->OnFetchEnd.Raise(m_account.FolderName());
     } catch (...) {
         // Nothing may keep the busy flag from being cleared.
     }
@@ -270,25 +279,25 @@ void TFetchRun::Process() {
     TZivadMessageCollection& quarantine = m_account.QuarantineFolder();
     quarantine.Purge();  // what the body re-examination moved out
     if (m_account.StopRequested()) return;
-    if (m_counts.accepted > 0 && m_account.enablemailbot) {
+    if (m_counts.accepted > 0 && m_s.enablemailbot) {
         std::scoped_lock hold(vorla.Lock());
         for (int i = 0; i < vorla.Count(); ++i) {
             TZivadMessageItem* item = vorla.Item(i);
             if (!item->Deleted) MailbotReply(m_account, m_log, *item);
         }
     }
-    if (m_account.enableredirect) {
+    if (m_s.enableredirect) {
         // Without the folder's lock: the copies lock only their target folders.
         for (int i = 0; i < vorla.Count(); ++i) RedirectMessage(m_account, m_log, vorla, i);
-        if (m_account.redirectquarantined)
+        if (m_s.redirectquarantined)
             for (int i = 0; i < quarantine.Count(); ++i) RedirectMessage(m_account, m_log, quarantine, i);
     }
     vorla.Purge();
     // Redirected quarantine mail marked for removal goes now, or the next fetch would
     // redirect it again.
-    if (m_account.enableredirect && m_account.redirectquarantined) quarantine.Purge();
-    if (quarantine.Count() > 0 && m_account.enablefilters) FilterMessages(m_account, m_log);
-    if (m_account.QueueFolder().Count() > 0 && m_account.enablesend) StartSendQueue(m_account);
+    if (m_s.enableredirect && m_s.redirectquarantined) quarantine.Purge();
+    if (quarantine.Count() > 0 && m_s.enablefilters) FilterMessages(m_account, m_log);
+    if (m_account.QueueFolder().Count() > 0 && m_s.enablesend) StartSendQueue(m_account);
     m_run.Progress("Done");
 }
 
@@ -302,7 +311,7 @@ void TFetchRun::LogEscaped(const std::exception& e) noexcept {
 }  // namespace
 
 void FetchMail(TZivadAccount& account, TZivadLog& log) {
-    if (!account.enablefetch || !account.TryBeginBusy()) return;
+    if (account.Deleted() || !account.Settings()->enablefetch || !account.TryBeginBusy()) return;
     TFetchRun run(account, log);
     run.Run();
 }

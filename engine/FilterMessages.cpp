@@ -2,6 +2,7 @@
 
 #include "engine/FetchCycle.h"
 #include "engine/FetchCyclePrivate.h"
+#include "engine/SimpleThread.h"
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
 #include "log/LogLines.h"
@@ -87,7 +88,7 @@ public:
                 m_run.Status(kServiceFilter,
                              FetchSummary(switches, m_accepted, m_trashed, m_quarantined, -1, -1, -1, false));
             }
-            if (TZivad* engine = m_run.Engine()) engine->OnFilterEnd.Raise(m_run.Account());
+            if (TZivad* engine = m_run.Engine()) engine->OnFilterEnd.Raise(m_run.Account().FolderName());
         } catch (...) {
             // Nothing may keep the busy flag from being cleared.
         }
@@ -103,20 +104,18 @@ private:
     const int& m_quarantined;
 };
 
-void RunFilters(TZivadAccount& account, TZivadLog* log) {
-    if (!account.enablefilters || account.StopRequested() || !account.TryBeginBusy()) return;
-    TRunContext run(account, log);
-    int accepted = 0, trashed = 0, quarantined = 0;
-    TFilterRunEnd end(run, accepted, trashed, quarantined);
-    if (TZivad* engine = run.Engine()) engine->OnFilterStart.Raise(account);
-    // The folders are locked for the whole pass, so that no other thread (a mail client's
-    // session purging the vorla folder) shifts the indexes under it.
+// The two passes: the vorla folder, then the quarantine (counted when its pass begins, so that
+// it includes what the first pass moved there). The folders are locked for each whole pass,
+// so that no other thread (a mail client's session purging the vorla folder) shifts the
+// indexes under it. No UI event ever runs in here: the caller on the UI thread waits outside
+// every lock.
+void RunPasses(const TRunContext& run, int& accepted, int& trashed, int& quarantined) {
+    TZivadAccount& account = run.Account();
     auto pass = [&](TZivadMessageCollection& folder, bool vorlaPass) {
         const TMoveLock hold(account);
         try {
             const int count = folder.Count();
             for (int i = 0; i < count; ++i) {
-                run.PumpUiEvents();
                 if (account.StopRequested()) break;
                 const int r = vorlaPass ? Recheck(run, -1, i, false) : Recheck(run, i, -1, false);
                 if (r == kClassifyReject) ++trashed;
@@ -136,8 +135,28 @@ void RunFilters(TZivadAccount& account, TZivadLog* log) {
     };
     pass(account.VorlaFolder(), true);
     if (account.StopRequested()) return;
-    // Counted now: it includes what the first pass moved here.
     pass(account.QuarantineFolder(), false);
+}
+
+void RunFilters(TZivadAccount& account, TZivadLog* log) {
+    if (account.Deleted() || !account.Settings()->enablefilters || account.StopRequested() ||
+        !account.TryBeginBusy())
+        return;
+    TRunContext run(account, log);
+    int accepted = 0, trashed = 0, quarantined = 0;
+    TFilterRunEnd end(run, accepted, trashed, quarantined);
+    TZivad* engine = run.Engine();
+    if (engine) engine->OnFilterStart.Raise(account.FolderName());
+    if (!engine || !engine->OnUiThread()) {
+        RunPasses(run, accepted, trashed, quarantined);
+        return;
+    }
+    // On the UI thread the passes run on a worker while this thread keeps running its events
+    // (Stop stays usable), so that no window event ever runs inside the folders' locks.
+    const std::exception_ptr error =
+        RunAndWait(engine->Dispatcher(), engine->Log(),
+                   [&](TZivadAccount&, TZivadLog&) { RunPasses(run, accepted, trashed, quarantined); }, account);
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ void FillReply(TMailMessage& reply, const TZivadAccount& account, const TMailMes
     reply.Headers.push_back("To: " + address);
     reply.Headers.push_back(kReplyMarker);
     reply.From.Name = kSenderName;
-    reply.From.Address = OneHeaderLine(account.email);
+    reply.From.Address = OneHeaderLine(account.Settings()->email);
     reply.Subject = subject;
     reply.Date = Now();
 }
@@ -134,7 +134,7 @@ bool QueueReply(TZivadAccount& account, TZivadLog& log, const TMailMessage& inco
                 const char* fallbackSubject, const std::string& text) {
     const std::string address = ReplyAddress(incoming);
     if (address.empty()) {
-        log.AppendLine(AutoReplyErrorEventText(account.name, kind, kReplyAddressInvalid));
+        log.AppendLine(AutoReplyErrorEventText(account.Settings()->name, kind, kReplyAddressInvalid));
         return false;
     }
     if (IsAutomaticMessage(incoming)) return false;
@@ -148,9 +148,9 @@ bool QueueReply(TZivadAccount& account, TZivadLog& log, const TMailMessage& inco
         reply.Body = SplitLines(text);
         AddReleased(account.QueueFolder(), reply, "");
         queued = true;
-        log.AppendLine(AutoReplyEventText(account.name, kind, address));
+        log.AppendLine(AutoReplyEventText(account.Settings()->name, kind, address));
     } catch (const std::exception& e) {
-        log.AppendLine(AutoReplyErrorEventText(account.name, kind, e.what()));
+        log.AppendLine(AutoReplyErrorEventText(account.Settings()->name, kind, e.what()));
     }
     return queued;
 }
@@ -216,11 +216,11 @@ bool IsAutomaticMessage(const TMailMessage& message) {
 }
 
 bool AwayReply(TZivadAccount& account, TZivadLog& log, const TMailMessage& message) {
-    return QueueReply(account, log, message, kAutoReplyAway, kAwayFallbackSubject, account.awayText);
+    return QueueReply(account, log, message, kAutoReplyAway, kAwayFallbackSubject, account.Settings()->awayText);
 }
 
 bool RejectionReply(TZivadAccount& account, TZivadLog& log, const TMailMessage& message) {
-    return QueueReply(account, log, message, kAutoReplyRejected, kRejectFallbackSubject, account.rejectText);
+    return QueueReply(account, log, message, kAutoReplyRejected, kRejectFallbackSubject, account.Settings()->rejectText);
 }
 
 bool AwayReplyWithMark(TZivadAccount& account, TZivadLog& log, TZivadMessageItem& item) {
@@ -229,7 +229,7 @@ bool AwayReplyWithMark(TZivadAccount& account, TZivadLog& log, TZivadMessageItem
     try {
         LoadStoredHeaders(item, incoming);
     } catch (const std::exception& e) {
-        log.AppendLine(AutoReplyErrorEventText(account.name, kAutoReplyAway, e.what()));
+        log.AppendLine(AutoReplyErrorEventText(account.Settings()->name, kAutoReplyAway, e.what()));
         return false;
     }
     if (!AwayReply(account, log, incoming)) return false;
@@ -252,18 +252,18 @@ int MailbotReply(TZivadAccount& account, TZivadLog& log, TZivadMessageItem& item
         LoadStoredHeaders(item, request);
         const std::string address = ReplyAddress(request);
         const bool automatic = IsAutomaticMessage(request);
-        const std::vector<TMailbotRecord> mailbots = account.mailbots;
+        const std::vector<TMailbotRecord> mailbots = account.Settings()->mailbots;
         for (const TMailbotRecord& record : mailbots) {
             if (record.subject != request.Subject) continue;
             if (address.empty()) {
-                log.AppendLine(ErrorEventText(account.name, std::string("Mailbot - ") + kReplyAddressInvalid));
+                log.AppendLine(ErrorEventText(account.Settings()->name, std::string("Mailbot - ") + kReplyAddressInvalid));
                 continue;
             }
             if (automatic) continue;
             ShowStatus(account, "Sending mailbot reply (" + request.Subject + ")");
             QueueMailbotReply(account, record, request, address);
             ++replies;
-            log.AppendLine(MailbotEventText(account.name, address));
+            log.AppendLine(MailbotEventText(account.Settings()->name, address));
             // Answered: the request leaves the vorla folder at the next purge and never
             // reaches the mail client.
             item.Deleted = true;
@@ -271,7 +271,7 @@ int MailbotReply(TZivadAccount& account, TZivadLog& log, TZivadMessageItem& item
         }
     } catch (const std::exception& e) {
         ShowStatus(account, "");
-        log.AppendLine(ErrorEventText(account.name, std::string("Mailbot - ") + e.what()));
+        log.AppendLine(ErrorEventText(account.Settings()->name, std::string("Mailbot - ") + e.what()));
     }
     return replies;
 }
@@ -292,12 +292,12 @@ int RedirectMessage(TZivadAccount& account, TZivadLog& log, TZivadMessageCollect
         source = item;
     }
 
-    std::vector<TZivadAccount*> accounts;
-    if (TZivadAccounts* list = account.Owner()) {
-        for (int i = 0; i < list->Count(); ++i) accounts.push_back(list->Items(i));
-    } else {
-        accounts.push_back(&account);
-    }
+    // The accounts as the list holds them now, each held while it is copied to.
+    std::vector<TAccountPtr> accounts;
+    if (TZivadAccounts* list = account.Owner())
+        accounts = list->Snapshot();
+    else
+        accounts.push_back(TAccountPtr(TAccountPtr{}, &account));  // not owned: the caller holds it
 
     int copies = 0;
     auto copyTo = [&](TZivadAccount& target, const std::string& shownAs) {
@@ -306,23 +306,25 @@ int RedirectMessage(TZivadAccount& account, TZivadLog& log, TZivadMessageCollect
         AddReleased(vorla, w, kRedirectStamp);
         ++copies;
         log.AppendLine(
-            MessageEventText(account.name, kCategoryRedirected, target.name, w.Date, shownAs, w.Subject, "To: "));
+            MessageEventText(account.Settings()->name, kCategoryRedirected, target.Name(), w.Date, shownAs, w.Subject, "To: "));
     };
 
-    if (account.nameredirect) {
+    if (account.Settings()->nameredirect) {
         // A copy: every stamped AddMessage reloads w, and with it this list.
         const TMailAddressList recipients = w.Recipients;
         for (const TMailAddress& entry : recipients) {
             if (entry.Name.empty()) continue;
-            for (TZivadAccount* target : accounts)
-                if (SameTextAscii(target->name, entry.Name)) copyTo(*target, entry.Name);
+            for (const TAccountPtr& target : accounts)
+                if (SameTextAscii(target->Name(), entry.Name)) copyTo(*target, entry.Name);
         }
     }
-    const std::vector<std::string> entries = account.redirectAddresses;
+    const std::vector<std::string> entries = account.Settings()->redirectAddresses;
     for (const std::string& entry : entries) {
         if (Trim(entry).empty()) continue;
-        for (TZivadAccount* target : accounts)
-            if (SameTextAscii(target->name, entry) || SameTextAscii(target->email, entry)) copyTo(*target, entry);
+        for (const TAccountPtr& target : accounts) {
+            const auto settings = target->Settings();
+            if (SameTextAscii(settings->name, entry) || SameTextAscii(settings->email, entry)) copyTo(*target, entry);
+        }
     }
 
     // The forwarded copies go to the redirect addresses only: recipient fields that stayed in
@@ -346,10 +348,10 @@ int RedirectMessage(TZivadAccount& account, TZivadLog& log, TZivadMessageCollect
         AddReleased(account.QueueFolder(), w, kRedirectStamp);
         ++copies;
         log.AppendLine(
-            MessageEventText(account.name, kCategoryRedirected, std::nullopt, w.Date, address, w.Subject, "To: "));
+            MessageEventText(account.Settings()->name, kCategoryRedirected, std::nullopt, w.Date, address, w.Subject, "To: "));
     }
 
-    if (account.redirectdelete && copies > 0) {
+    if (account.Settings()->redirectdelete && copies > 0) {
         // The folder may have changed while it was not locked (a POP3 client's purge): the
         // item is looked for by identity, never dereferenced unless it is still listed.
         std::scoped_lock lock(folder.Lock());
@@ -365,7 +367,7 @@ int RedirectMessage(TZivadAccount& account, TZivadLog& log, TZivadMessageCollect
 
 void SendLogMessage(TZivadAccount& account, TZivadLog& log, const std::string& subject, const std::string& text) {
     try {
-        const std::string address = OneHeaderLine(account.email);
+        const std::string address = OneHeaderLine(account.Settings()->email);
         TMailMessage message;
         message.Recipients.Add().Address = address;
         message.Headers.push_back("To: " + address);
@@ -375,15 +377,15 @@ void SendLogMessage(TZivadAccount& account, TZivadLog& log, const std::string& s
         message.Date = Now();
         message.ContentType = "text/plain";
         message.Body = SplitLines(text);
-        if (account.nodownload) {
+        if (account.Settings()->nodownload) {
             AddReleased(account.QueueFolder(), message, "");
-            log.AppendLine(QueuedEventText(account.name, address));
+            log.AppendLine(QueuedEventText(account.Settings()->name, address));
         } else {
             AddReleased(account.VorlaFolder(), message, "");
-            log.AppendLine(account.name + "\t" + kCreatedWord + " - " + account.name + " - To: " + address);
+            log.AppendLine(account.Settings()->name + "\t" + kCreatedWord + " - " + account.Settings()->name + " - To: " + address);
         }
     } catch (const std::exception& e) {
-        log.AppendLine(ErrorEventText(account.name, "Send Message - " + std::string(e.what())));
+        log.AppendLine(ErrorEventText(account.Settings()->name, "Send Message - " + std::string(e.what())));
     }
 }
 

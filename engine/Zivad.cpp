@@ -29,7 +29,6 @@ constexpr const char* kTimerIntervalKey = "timerinterval";
 constexpr const char* kTimerEnabledKey = "timerenabled";
 constexpr const char* kLoadOnStartupKey = "loadonstartup";
 constexpr const char* kProxyEnabledKey = "proxyenabled";
-constexpr const char* kDnsHostKey = "dnshost";
 constexpr const char* kOpeningPageKey = "openingpage";
 constexpr const char* kPurgeDaysKey = "purgedays";
 constexpr const char* kColorKey = "color";
@@ -58,6 +57,21 @@ std::optional<long long> ParseInteger(const std::string& text) {
     if (ec != std::errc() || ptr != last || first == last) return std::nullopt;
     return value;
 }
+
+// An account as the local POP3 server's session holds it, from its login to its end.
+class TAccountMailbox : public TPopMailbox {
+public:
+    TAccountMailbox(TZivad& engine, TAccountPtr account) : m_engine(engine), m_account(std::move(account)) {}
+    std::string Password() const override { return m_account->Settings()->password; }
+    TZivadMessageCollection& VorlaFolder() override { return m_account->VorlaFolder(); }
+    void ProxyFetch() override {
+        if (m_engine.ProxyEnabled()) FetchMail(*m_account, m_engine.Log());
+    }
+
+private:
+    TZivad& m_engine;
+    const TAccountPtr m_account;
+};
 
 // Restores the timer's enabled state on every way out of a run.
 class TTimerPause {
@@ -92,21 +106,10 @@ TZivad::TZivad(TDispatcher& dispatcher)
     m_accounts = std::make_unique<TZivadAccounts>(this);
     m_filters = std::make_unique<TZivadFilters>(ReplaceExtension(program, ".exe", ".fil"));
     TPopAccountAccess access;
-    access.password = [this](const std::string& loginName) -> std::optional<std::string> {
-        const TZivadAccount* account = m_accounts->FindByLoginName(loginName);
-        if (!account) return std::nullopt;
-        return account->password;
-    };
-    access.withVorlaFolder = [this](const std::string& loginName,
-                                    const std::function<void(TZivadMessageCollection&)>& work) {
-        TZivadAccount* account = m_accounts->FindByLoginName(loginName);
-        if (!account) return false;
-        work(account->VorlaFolder());
-        return true;
-    };
-    access.proxyFetch = [this](const std::string& loginName) {
-        if (!ProxyEnabled()) return;
-        if (TZivadAccount* account = m_accounts->FindByLoginName(loginName)) FetchMail(*account, *m_log);
+    access.find = [this](const std::string& loginName) -> std::shared_ptr<TPopMailbox> {
+        TAccountPtr account = m_accounts->FindByLoginName(loginName);
+        if (!account) return nullptr;
+        return std::make_shared<TAccountMailbox>(*this, std::move(account));
     };
     m_popServer = std::make_unique<TPopServer>([this](const std::string& text) { AddStatus(text); },
                                                std::move(access));

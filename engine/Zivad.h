@@ -33,6 +33,8 @@ public:
     static constexpr const char* kStatusSection = "status";
     // Section "options": certificates to trust for TLS besides the system's store.
     static constexpr const char* kTrustedCaKey = "cacerts";
+    // Section "options": the DNS server for reverse lookups and direct delivery.
+    static constexpr const char* kDnsHostKey = "dnshost";
     static constexpr int kDefaultTimerInterval = 120000;  // ms
     static constexpr int kDefaultStatusSize = 1000;       // lines
     static constexpr std::uint32_t kDefaultColor = 16634553;
@@ -147,12 +149,15 @@ public:
     // True on the thread that created the engine (the UI thread). Any thread.
     bool OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
-    // --- Notifications: one subscriber each, raised on the thread that does the work ---
-    TSlot<TZivad&> OnStatusChanged;          // a status line was added
-    TSlot<TZivadAccount&> OnFilterStart;     // FilterMessages of the account begins
-    TSlot<TZivadAccount&> OnFilterEnd;       // ...ends (also after a stop), after its FILTER line
-    TSlot<TZivadAccount&> OnFetchStart;      // FetchMail begins, before connecting
-    TSlot<TZivadAccount&> OnFetchEnd;        // the uplink part of FetchMail has ended
+    // --- Notifications, raised on the thread that does the work; any number of subscribers.
+    // The account slots carry the account's folder name, not the account: a window hands the
+    // notification to its UI thread and finds the account there (Accounts().FindByFolder),
+    // when it may have been deleted or reloaded meanwhile.
+    TSlot<TZivad&> OnStatusChanged;              // a status line was added
+    TSlot<const std::string&> OnFilterStart;     // FilterMessages of the account begins
+    TSlot<const std::string&> OnFilterEnd;       // ...ends (also after a stop), after its FILTER line
+    TSlot<const std::string&> OnFetchStart;      // FetchMail begins, before connecting
+    TSlot<const std::string&> OnFetchEnd;        // the uplink part of FetchMail has ended
     TSlot<TZivad&> OnRunEnd;                 // RunAll ended, also after a stop or an error
     TSlot<const std::string&> OnStatusText;  // progress text; empty clears the status bar
     // Every status line as it is added, with its time prefix, before OnStatusChanged; also

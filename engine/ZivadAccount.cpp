@@ -66,6 +66,7 @@ constexpr char kRejectFile[] = "reject.txt";
 constexpr char kRedirectFile[] = "redirect.txt";
 constexpr char kMailbotFile[] = "mailbot.ini";
 constexpr char kSeenFile[] = "msgcrc";
+constexpr char kKeptFile[] = "msgkept";
 constexpr char kFiltersFile[] = "filters";
 
 int HexDigit(char c) {
@@ -217,18 +218,61 @@ TZivadAccount::TZivadAccount(TZivadAccounts* owner, const std::string& folderNam
         owner ? owner->AccountsRoot() : IncludeTrailingSlash(HomeFolder()) + "accounts/";
     m_accountFolder = IncludeTrailingSlash(root) + m_folderName + "/";
     CreateFolders();
+    m_settings = std::make_shared<const TAccountSettings>();
     m_filters = std::make_unique<TZivadFilters>(m_accountFolder + kFiltersFile, TFilterScope::Account);
 }
 
-TZivadAccount::~TZivadAccount() = default;
+TZivadAccount::~TZivadAccount() {
+    if (!m_deleted) return;
+    // The folders' objects hold nothing open; the files can go first.
+    try {
+        DeleteFolder();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "vorla: cannot delete the folder of a deleted account %s: %s\n",
+                     m_accountFolder.c_str(), e.what());
+    }
+}
+
+std::shared_ptr<const TAccountSettings> TZivadAccount::Settings() const {
+    std::scoped_lock lock(m_settingsMutex);
+    return m_settings;
+}
+
+void TZivadAccount::SetSettings(TAccountSettings settings) {
+    auto next = std::make_shared<const TAccountSettings>(std::move(settings));
+    std::scoped_lock lock(m_settingsMutex);
+    m_settings.swap(next);
+    // The old snapshot goes when its last reader lets go, outside this lock when that is
+    // not us (next is released after the lock).
+}
+
+void TZivadAccount::Edit(const std::function<void(TAccountSettings&)>& change) {
+    std::scoped_lock edit(m_editMutex);
+    TAccountSettings copy = *Settings();
+    change(copy);
+    SetSettings(std::move(copy));
+}
+
+std::string TZivadAccount::Name() const { return Settings()->name; }
+
+void TZivadAccount::MarkDeleted() {
+    RequestStop();
+    WriteFileAtomic(m_accountFolder + kDeletedMarker, "", kPrivateFileMode);
+    m_deleted = true;
+}
 
 void TZivadAccount::CreateFolders() {
     ForceDirectories(m_accountFolder);
-    m_vorla = std::make_unique<TZivadMessageCollection>(m_accountFolder + "vorla/");
-    m_quarantine = std::make_unique<TZivadMessageCollection>(m_accountFolder + "quarantine/");
-    m_trash = std::make_unique<TZivadMessageCollection>(m_accountFolder + "trash/");
-    m_queue = std::make_unique<TZivadMessageCollection>(m_accountFolder + "queue/");
     ForceDirectories(QueueTempFolder());
+    // Made once: the folders' objects live as long as the account, so a fetch, a mail
+    // client's session or a queue pass that holds one is never left with a freed folder.
+    for (auto [folder, name] : {std::pair{&m_vorla, "vorla/"}, std::pair{&m_quarantine, "quarantine/"},
+                                std::pair{&m_trash, "trash/"}, std::pair{&m_queue, "queue/"}}) {
+        if (*folder)
+            ForceDirectories((*folder)->Folder());
+        else
+            *folder = std::make_unique<TZivadMessageCollection>(m_accountFolder + name);
+    }
 }
 
 int TZivadAccount::Index() const { return m_owner ? m_owner->IndexOf(this) : -1; }
@@ -236,66 +280,65 @@ int TZivadAccount::Index() const { return m_owner ? m_owner->IndexOf(this) : -1;
 void TZivadAccount::Load() {
     if (!DirectoryExists(m_accountFolder)) return;
     m_loadWarnings.clear();
-    LoadOptions();
+    // Everything read into one new snapshot, put in place at once: a run that reads the
+    // settings meanwhile sees the old ones or the new ones, never a mixture.
+    TAccountSettings s = *Settings();
+    LoadOptions(s);
 
     if (FileExists(m_accountFolder + kAwayFile))
-        awayText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kAwayFile)));
+        s.awayText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kAwayFile)));
     if (FileExists(m_accountFolder + kRejectFile))
-        rejectText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kRejectFile)));
+        s.rejectText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kRejectFile)));
     if (FileExists(m_accountFolder + kRedirectFile))
-        redirectAddresses = SplitLines(ReadFileBytes(m_accountFolder + kRedirectFile));
+        s.redirectAddresses = SplitLines(ReadFileBytes(m_accountFolder + kRedirectFile));
+    LoadMailbots(s);
+    SetSettings(std::move(s));
 
-    m_vorla.reset();
-    m_quarantine.reset();
-    m_trash.reset();
-    m_queue.reset();
     CreateFolders();
-
-    LoadMailbots();
     LoadSeen();
 }
 
-void TZivadAccount::LoadOptions() {
+void TZivadAccount::LoadOptions(TAccountSettings& s) {
     const std::string fileName = OptionsFileName();
     const TInfoFile file(fileName);  // creates a missing file, mode 0600
     const auto text = [&](const char* key) { return file.ReadString(kOptionsSection, key, ""); };
     const auto flag = [&](const char* key, bool def) { return file.ReadBool(kOptionsSection, key, def); };
 
-    name = text(kKeyName);
-    email = text(kKeyEmail);
-    popserver = text(kKeyPopServer);
+    s.name = text(kKeyName);
+    s.email = text(kKeyEmail);
+    s.popserver = text(kKeyPopServer);
     const std::string portText = file.ReadString(kOptionsSection, kKeyPopPort, std::to_string(kDefaultPopPort));
     const auto port = ParseDecimal(portText);
-    popport = kDefaultPopPort;
+    s.popport = kDefaultPopPort;
     if (port && *port >= 0 && *port <= std::numeric_limits<std::uint16_t>::max())
-        popport = static_cast<std::uint16_t>(*port);
+        s.popport = static_cast<std::uint16_t>(*port);
     else if (port)
         m_loadWarnings.push_back("Invalid popport value \"" + SingleLine(portText) + "\" (not 0 to 65535), using " +
                                  std::to_string(kDefaultPopPort));
-    loginname = text(kKeyLoginName);
-    password = UnscramblePassword(text(kKeyPassword));
-    enablesend = flag(kKeyEnableSend, false);
-    senddirect = flag(kKeySendDirect, false);
-    smtpserver = text(kKeySmtpServer);
-    smtpport = ReadInt32(file, kKeySmtpPort, kDefaultSmtpPort);
-    smtploginname = text(kKeySmtpLoginName);
-    smtppassword = UnscramblePassword(text(kKeySmtpPassword));
-    enablemailbot = flag(kKeyEnableMailbot, false);
-    enablefetch = flag(kKeyEnableFetch, false);
-    nodownload = flag(kKeyNoDownload, false);
-    nodelete = flag(kKeyNoDelete, false);
-    enablefilters = flag(kKeyEnableFilters, false);
-    rejectkb = ReadInt32(file, kKeyRejectKb, 0);
-    rejectownemail = flag(kKeyRejectOwnEmail, false);
-    rejectinvalidrecipient = flag(kKeyRejectInvalidRecipient, false);
-    rejectolddates = flag(kKeyRejectOldDates, true);
-    rejectillegalips = flag(kKeyRejectIllegalIps, true);
-    enableredirect = flag(kKeyEnableRedirect, false);
-    nameredirect = flag(kKeyNameRedirect, false);
-    redirectquarantined = flag(kKeyRedirectQuarantined, false);
-    redirectdelete = flag(kKeyRedirectDelete, false);
-    away = flag(kKeyAway, false);
-    rejectresponse = flag(kKeyRejectResponse, false);
+    s.loginname = text(kKeyLoginName);
+    s.password = UnscramblePassword(text(kKeyPassword));
+    s.enablesend = flag(kKeyEnableSend, false);
+    s.senddirect = flag(kKeySendDirect, false);
+    s.smtpserver = text(kKeySmtpServer);
+    s.smtpport = ReadInt32(file, kKeySmtpPort, kDefaultSmtpPort);
+    s.smtploginname = text(kKeySmtpLoginName);
+    s.smtppassword = UnscramblePassword(text(kKeySmtpPassword));
+    s.enablemailbot = flag(kKeyEnableMailbot, false);
+    s.enablefetch = flag(kKeyEnableFetch, false);
+    s.nodownload = flag(kKeyNoDownload, false);
+    s.nodelete = flag(kKeyNoDelete, false);
+    s.enablefilters = flag(kKeyEnableFilters, false);
+    s.rejectkb = ReadInt32(file, kKeyRejectKb, 0);
+    s.rejectownemail = flag(kKeyRejectOwnEmail, false);
+    s.rejectinvalidrecipient = flag(kKeyRejectInvalidRecipient, false);
+    s.rejectolddates = flag(kKeyRejectOldDates, true);
+    s.rejectillegalips = flag(kKeyRejectIllegalIps, true);
+    s.enableredirect = flag(kKeyEnableRedirect, false);
+    s.nameredirect = flag(kKeyNameRedirect, false);
+    s.redirectquarantined = flag(kKeyRedirectQuarantined, false);
+    s.redirectdelete = flag(kKeyRedirectDelete, false);
+    s.away = flag(kKeyAway, false);
+    s.rejectresponse = flag(kKeyRejectResponse, false);
     const auto security = [&](const char* key) {
         const std::string value = text(key);
         if (value.empty()) return TTlsMode::None;
@@ -304,12 +347,12 @@ void TZivadAccount::LoadOptions() {
                                  "\" (0 plain, 1 STARTTLS, 2 TLS), using 2 (TLS)");
         return TTlsMode::Implicit;
     };
-    popsecurity = security(kKeyPopSecurity);
-    smtpsecurity = security(kKeySmtpSecurity);
-    verifycert = flag(kKeyVerifyCert, true);
+    s.popsecurity = security(kKeyPopSecurity);
+    s.smtpsecurity = security(kKeySmtpSecurity);
+    s.verifycert = flag(kKeyVerifyCert, true);
 }
 
-void TZivadAccount::LoadMailbots() {
+void TZivadAccount::LoadMailbots(TAccountSettings& s) {
     const std::string fileName = m_accountFolder + kMailbotFile;
     if (!FileExists(fileName)) return;
     // Read here rather than through the general settings reader, which trims values and
@@ -343,41 +386,64 @@ void TZivadAccount::LoadMailbots() {
             records.back().files.push_back(value);
         }
     }
-    mailbots = std::move(records);
+    s.mailbots = std::move(records);
 }
 
-void TZivadAccount::LoadSeen() {
-    std::vector<std::uint32_t> seen;
-    const std::string fileName = m_accountFolder + kSeenFile;
-    if (FileExists(fileName)) {
-        const std::string bytes = ReadFileBytes(fileName);
-        const std::size_t count = bytes.size() / 4;  // a trailing partial value is ignored
-        seen.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + i * 4);
-            seen.push_back(static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-                           static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
-        }
+namespace {
+
+// A checksum file: 32-bit little-endian values; a trailing partial value is ignored.
+std::vector<std::uint32_t> ReadChecksums(const std::string& fileName) {
+    std::vector<std::uint32_t> values;
+    if (!FileExists(fileName)) return values;
+    const std::string bytes = ReadFileBytes(fileName);
+    const std::size_t count = bytes.size() / 4;
+    values.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data() + i * 4);
+        values.push_back(static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+                         static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
     }
-    std::unordered_set<std::uint32_t> index(seen.begin(), seen.end());
+    return values;
+}
+
+std::string ChecksumBytes(const std::vector<std::uint32_t>& values) {
+    std::string bytes;
+    bytes.reserve(values.size() * 4);
+    for (const std::uint32_t crc : values) {
+        bytes.push_back(static_cast<char>(crc & 0xFF));
+        bytes.push_back(static_cast<char>(crc >> 8 & 0xFF));
+        bytes.push_back(static_cast<char>(crc >> 16 & 0xFF));
+        bytes.push_back(static_cast<char>(crc >> 24 & 0xFF));
+    }
+    return bytes;
+}
+
+}  // namespace
+
+void TZivadAccount::LoadSeen() {
+    const std::vector<std::uint32_t> seen = ReadChecksums(m_accountFolder + kSeenFile);
+    const std::vector<std::uint32_t> kept = ReadChecksums(m_accountFolder + kKeptFile);
     std::scoped_lock lock(m_seenMutex);
-    m_seen = std::move(seen);
-    m_seenIndex = std::move(index);
+    for (const std::uint32_t crc : seen)
+        if (m_seenIndex.insert(crc).second) m_seen.push_back(crc);
+    for (const std::uint32_t crc : kept)
+        if (m_keptOnlyIndex.insert(crc).second) m_keptOnly.push_back(crc);
 }
 
 void TZivadAccount::Save() {
+    const std::shared_ptr<const TAccountSettings> s = Settings();
     try {
-        SaveOptions();
-        WriteFileAtomic(m_accountFolder + kAwayFile, JoinLines(SplitLines(awayText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRejectFile, JoinLines(SplitLines(rejectText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRedirectFile, JoinLines(redirectAddresses), kPrivateFileMode);
-        SaveMailbots();
+        SaveOptions(*s);
+        WriteFileAtomic(m_accountFolder + kAwayFile, JoinLines(SplitLines(s->awayText)), kPrivateFileMode);
+        WriteFileAtomic(m_accountFolder + kRejectFile, JoinLines(SplitLines(s->rejectText)), kPrivateFileMode);
+        WriteFileAtomic(m_accountFolder + kRedirectFile, JoinLines(s->redirectAddresses), kPrivateFileMode);
+        SaveMailbots(*s);
     } catch (const std::exception& e) {
         throw TFileError(std::string("Error saving account: ") + e.what());
     }
 }
 
-void TZivadAccount::SaveOptions() {
+void TZivadAccount::SaveOptions(const TAccountSettings& s) {
     const std::string fileName = OptionsFileName();
     TInfoFile file(fileName);
     const auto text = [&](const char* key, const std::string& value) {
@@ -385,47 +451,47 @@ void TZivadAccount::SaveOptions() {
     };
     const auto flag = [&](const char* key, bool value) { file.WriteBool(kOptionsSection, key, value); };
 
-    text(kKeyName, name);
-    text(kKeyEmail, email);
-    text(kKeyPopServer, popserver);
-    text(kKeyPopPort, std::to_string(popport));
-    text(kKeyLoginName, loginname);
-    text(kKeyPassword, ScramblePassword(password));
-    flag(kKeyEnableFetch, enablefetch);
-    flag(kKeyAway, away);
-    flag(kKeyRejectResponse, rejectresponse);
-    flag(kKeyEnableFilters, enablefilters);
-    flag(kKeyEnableSend, enablesend);
-    flag(kKeySendDirect, senddirect);
-    text(kKeySmtpServer, smtpserver);
-    text(kKeySmtpPort, std::to_string(smtpport));
-    text(kKeySmtpLoginName, smtploginname);
-    text(kKeySmtpPassword, ScramblePassword(smtppassword));
-    flag(kKeyEnableRedirect, enableredirect);
-    flag(kKeyRedirectQuarantined, redirectquarantined);
-    flag(kKeyRedirectDelete, redirectdelete);
-    flag(kKeyNameRedirect, nameredirect);
-    flag(kKeyNoDownload, nodownload);
-    flag(kKeyEnableMailbot, enablemailbot);
-    flag(kKeyNoDelete, nodelete);
-    text(kKeyRejectKb, std::to_string(rejectkb));
-    flag(kKeyRejectOwnEmail, rejectownemail);
-    flag(kKeyRejectInvalidRecipient, rejectinvalidrecipient);
-    flag(kKeyRejectOldDates, rejectolddates);
-    flag(kKeyRejectIllegalIps, rejectillegalips);
-    text(kKeyPopSecurity, std::to_string(static_cast<int>(popsecurity)));
-    text(kKeySmtpSecurity, std::to_string(static_cast<int>(smtpsecurity)));
-    flag(kKeyVerifyCert, verifycert);
+    text(kKeyName, s.name);
+    text(kKeyEmail, s.email);
+    text(kKeyPopServer, s.popserver);
+    text(kKeyPopPort, std::to_string(s.popport));
+    text(kKeyLoginName, s.loginname);
+    text(kKeyPassword, ScramblePassword(s.password));
+    flag(kKeyEnableFetch, s.enablefetch);
+    flag(kKeyAway, s.away);
+    flag(kKeyRejectResponse, s.rejectresponse);
+    flag(kKeyEnableFilters, s.enablefilters);
+    flag(kKeyEnableSend, s.enablesend);
+    flag(kKeySendDirect, s.senddirect);
+    text(kKeySmtpServer, s.smtpserver);
+    text(kKeySmtpPort, std::to_string(s.smtpport));
+    text(kKeySmtpLoginName, s.smtploginname);
+    text(kKeySmtpPassword, ScramblePassword(s.smtppassword));
+    flag(kKeyEnableRedirect, s.enableredirect);
+    flag(kKeyRedirectQuarantined, s.redirectquarantined);
+    flag(kKeyRedirectDelete, s.redirectdelete);
+    flag(kKeyNameRedirect, s.nameredirect);
+    flag(kKeyNoDownload, s.nodownload);
+    flag(kKeyEnableMailbot, s.enablemailbot);
+    flag(kKeyNoDelete, s.nodelete);
+    text(kKeyRejectKb, std::to_string(s.rejectkb));
+    flag(kKeyRejectOwnEmail, s.rejectownemail);
+    flag(kKeyRejectInvalidRecipient, s.rejectinvalidrecipient);
+    flag(kKeyRejectOldDates, s.rejectolddates);
+    flag(kKeyRejectIllegalIps, s.rejectillegalips);
+    text(kKeyPopSecurity, std::to_string(static_cast<int>(s.popsecurity)));
+    text(kKeySmtpSecurity, std::to_string(static_cast<int>(s.smtpsecurity)));
+    flag(kKeyVerifyCert, s.verifycert);
 }
 
-void TZivadAccount::SaveMailbots() {
+void TZivadAccount::SaveMailbots(const TAccountSettings& s) {
     const std::string fileName = m_accountFolder + kMailbotFile;
-    if (mailbots.empty()) {
+    if (s.mailbots.empty()) {
         DeleteFile(fileName);
         return;
     }
     std::string content;
-    for (const auto& record : mailbots) {
+    for (const auto& record : s.mailbots) {
         content += "[" + SingleLine(record.subject) + "]" + kCrLf;
         const auto lines = SplitLines(record.text);
         if (lines.empty()) content += std::string("text=") + kCrLf;
@@ -439,18 +505,15 @@ void TZivadAccount::SaveMailbots() {
 }
 
 void TZivadAccount::SaveSeen() const {
-    std::string bytes;
+    std::string seen, kept;
     {
         std::scoped_lock lock(m_seenMutex);
-        bytes.reserve(m_seen.size() * 4);
-        for (const std::uint32_t crc : m_seen) {
-            bytes.push_back(static_cast<char>(crc & 0xFF));
-            bytes.push_back(static_cast<char>(crc >> 8 & 0xFF));
-            bytes.push_back(static_cast<char>(crc >> 16 & 0xFF));
-            bytes.push_back(static_cast<char>(crc >> 24 & 0xFF));
-        }
+        seen = ChecksumBytes(m_seen);
+        kept = ChecksumBytes(m_keptOnly);
     }
-    WriteFileAtomic(m_accountFolder + kSeenFile, bytes, kPrivateFileMode);
+    WriteFileAtomic(m_accountFolder + kSeenFile, seen, kPrivateFileMode);
+    if (!kept.empty() || FileExists(m_accountFolder + kKeptFile))
+        WriteFileAtomic(m_accountFolder + kKeptFile, kept, kPrivateFileMode);
 }
 
 bool TZivadAccount::IsSeen(std::uint32_t crc) const {
@@ -458,9 +521,15 @@ bool TZivadAccount::IsSeen(std::uint32_t crc) const {
     return m_seenIndex.count(crc) != 0;
 }
 
-void TZivadAccount::AddSeen(std::uint32_t crc) {
+void TZivadAccount::AddSeen(std::uint32_t crc, bool keptOnly) {
     std::scoped_lock lock(m_seenMutex);
     if (m_seenIndex.insert(crc).second) m_seen.push_back(crc);
+    if (keptOnly && m_keptOnlyIndex.insert(crc).second) m_keptOnly.push_back(crc);
+}
+
+bool TZivadAccount::IsKeptOnly(std::uint32_t crc) const {
+    std::scoped_lock lock(m_seenMutex);
+    return m_keptOnlyIndex.count(crc) != 0;
 }
 
 std::size_t TZivadAccount::SeenCount() const {
@@ -480,14 +549,16 @@ bool TZivadAccount::TryBeginBusy() {
 
 void TZivadAccount::DeleteFolder() { DeleteTree(m_accountFolder); }
 
-TMailbotRecord& TZivadAccount::AddMailbot(const std::string& subject) {
-    mailbots.push_back(TMailbotRecord{subject, {}, {}});
-    return mailbots.back();
+void TZivadAccount::AddMailbot(const std::string& subject, const std::string& text,
+                               const std::vector<std::string>& files) {
+    Edit([&](TAccountSettings& s) { s.mailbots.push_back(TMailbotRecord{subject, text, files}); });
 }
 
 void TZivadAccount::DeleteMailbot(int index) {
-    if (index < 0 || index >= static_cast<int>(mailbots.size())) return;
-    mailbots.erase(mailbots.begin() + index);
+    Edit([index](TAccountSettings& s) {
+        if (index < 0 || index >= static_cast<int>(s.mailbots.size())) return;
+        s.mailbots.erase(s.mailbots.begin() + index);
+    });
 }
 
 }  // namespace vorla

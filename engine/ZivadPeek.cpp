@@ -3,6 +3,8 @@
 #include <exception>
 #include <mutex>
 
+#include "engine/AccountTls.h"
+#include "engine/ZivadAccount.h"
 #include "net/Pop3Client.h"
 #include "platform/Errors.h"
 
@@ -62,6 +64,17 @@ TPeekResult TZivadPeek::ConnectAndList() {
     }
     RaiseChange();
     return {true, {}};
+}
+
+void TZivadPeek::SetAccount(const TZivadAccount& account) {
+    const std::shared_ptr<const TAccountSettings> s = account.Settings();
+    if (s->popserver.empty() || s->loginname.empty() || s->popport == 0)
+        throw TVorlaError("the account '" + s->name + "' has no uplink server or login name");
+    SetHost(s->popserver);
+    SetPort(s->popport);
+    SetLogin(s->loginname);
+    SetPassword(s->password);
+    SetTls(s->popsecurity, AccountTlsOptions(account));
 }
 
 void TZivadPeek::FetchWhole(int index) {

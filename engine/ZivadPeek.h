@@ -16,6 +16,7 @@
 namespace vorla {
 
 class TPop3Client;
+class TZivadAccount;
 
 struct TPeekResult {
     bool ok = false;
@@ -33,6 +34,9 @@ public:
     void SetPassword(const std::string& password);
     // How the connection is secured and the server checked (plain until set).
     void SetTls(TTlsMode mode, const TTlsOptions& options);
+    // All of the above from the account's uplink settings as they are now. Throws TVorlaError
+    // when the account has no uplink server or login name, or port 0.
+    void SetAccount(const TZivadAccount& account);
 
     // Logs in (the client's own time-outs) and lists every waiting message: one item per
     // message with its header block (TOP n 0; a header that cannot be fetched stays empty and

@@ -36,19 +36,27 @@ class TTcpListener;
 class TTlsServerContext;
 class TZivadMessageCollection;
 
+// One account as a session of the local server sees it. The session that logged in to it
+// keeps it until the session ends, so the account it serves (and purges at QUIT) is the one
+// it logged in to, even when the list is changed meanwhile. Any thread.
+class TPopMailbox {
+public:
+    virtual ~TPopMailbox() = default;
+    // The account's uplink password as it is now.
+    virtual std::string Password() const = 0;
+    // The account's vorla folder; valid as long as this object.
+    virtual TZivadMessageCollection& VorlaFolder() = 0;
+    // Runs after a successful login and before its reply, on the connection's thread. In
+    // proxy mode the engine runs the account's fetch cycle to its end here; otherwise it
+    // returns at once.
+    virtual void ProxyFetch() {}
+};
+
 // What the server needs of the accounts. The engine fills it in; the server knows no engine.
-// Each function is called on a connection thread.
 struct TPopAccountAccess {
-    // The uplink password of the first account in list order whose uplink login name equals
-    // loginName exactly (letter case counts); nullopt when there is none.
-    std::function<std::optional<std::string>(const std::string& loginName)> password;
-    // Calls work with the vorla folder of that account and returns true; false (work not
-    // called) when no account has the login name. The folder is valid only during work.
-    std::function<bool(const std::string& loginName, const std::function<void(TZivadMessageCollection&)>& work)>
-        withVorlaFolder;
-    // Runs after a successful login and before its reply. In proxy mode the engine runs the
-    // account's fetch cycle to its end here; otherwise it returns at once. May be empty.
-    std::function<void(const std::string& loginName)> proxyFetch;
+    // The first account in list order whose uplink login name equals loginName exactly
+    // (letter case counts), or null. Called on a connection thread.
+    std::function<std::shared_ptr<TPopMailbox>(const std::string& loginName)> find;
 };
 
 // Slows down guessing: after kFreeFailures failed logins from one address, every further

@@ -225,12 +225,11 @@ void TPopServerSession::Pass(const TArgs&, std::string_view rest) {
 
 bool TPopServerSession::LogIn() {
     const TPopAccountAccess& access = m_server.m_access;
-    const std::optional<std::string> password =
-        access.password && !m_user.empty() ? access.password(m_user) : std::nullopt;
+    std::shared_ptr<TPopMailbox> mailbox = access.find && !m_user.empty() ? access.find(m_user) : nullptr;
     bool ok = false;
-    if (!password) {
+    if (!mailbox) {
         Status("No such account name");
-    } else if (password->empty() || *password != m_password) {
+    } else if (const std::string password = mailbox->Password(); password.empty() || password != m_password) {
         // An account without a password is never opened to whoever sends an empty one.
         if (m_server.m_logFailed) Status("Invalid password");
     } else {
@@ -251,25 +250,15 @@ bool TPopServerSession::LogIn() {
 
     m_server.m_loginThrottle.Succeeded(m_socket.PeerAddress());
     m_state = TState::LoggedIn;
+    m_mailbox = std::move(mailbox);
     if (m_server.m_logSuccessful) Status("Connected");
-    if (access.proxyFetch) {
-        try {
-            access.proxyFetch(m_user);
-        } catch (const std::exception& e) {
-            m_server.Status("", "Exception: " + OneLine(e.what()));
-        }
+    try {
+        m_mailbox->ProxyFetch();
+    } catch (const std::exception& e) {
+        m_server.Status("", "Exception: " + OneLine(e.what()));
     }
     // After the proxy fetch, so that what it brought in is served in this session.
-    if (access.withVorlaFolder) {
-        access.withVorlaFolder(m_user, [this](TZivadMessageCollection& folder) {
-            m_maildrop = std::make_unique<TPopMaildrop>(folder, &m_server.m_uidCache);
-        });
-    }
-    if (!m_maildrop) {  // the account went away meanwhile
-        m_state = TState::NotLoggedIn;
-        Status("No such account name");
-        return false;
-    }
+    m_maildrop = std::make_unique<TPopMaildrop>(m_mailbox->VorlaFolder(), &m_server.m_uidCache);
     return true;
 }
 
@@ -403,11 +392,8 @@ void TPopServerSession::Quit(const TArgs&, std::string_view) {
     if (m_server.m_logQuit) Status("Quit");
     bool removed = true;
     try {
-        const TPopAccountAccess& access = m_server.m_access;
-        const bool reached =
-            access.withVorlaFolder &&
-            access.withVorlaFolder(m_user, [this](TZivadMessageCollection& folder) { m_maildrop->Commit(folder); });
-        if (!reached && m_maildrop->HasMarks()) removed = false;  // the account went away meanwhile
+        // The account this session logged in to, whatever the list holds by now.
+        m_maildrop->Commit(m_mailbox->VorlaFolder());
     } catch (const std::exception& e) {
         m_server.Status("", "Exception: " + OneLine(e.what()));
         removed = false;

@@ -21,6 +21,7 @@
 // marked messages. A connection that ends any other way removes nothing.
 namespace vorla {
 
+class TPopMailbox;
 class TPopMaildrop;
 class TPopServer;
 
@@ -86,7 +87,8 @@ private:
     std::string m_user;      // as given with USER
     std::string m_userShown; // m_user made safe for status lines
     std::string m_password;  // as given with PASS
-    std::unique_ptr<TPopMaildrop> m_maildrop;  // from login on
+    std::shared_ptr<TPopMailbox> m_mailbox;    // the account logged in to, kept to the end
+    std::unique_ptr<TPopMaildrop> m_maildrop;  // from login on; declared after: goes first
 
     std::string m_in;           // received bytes not yet taken as lines, from m_inStart on
     std::size_t m_inStart = 0;

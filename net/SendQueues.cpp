@@ -22,6 +22,7 @@ struct TPassShared {
 
 struct TSendQueues::TPass {
     TZivadMessageCollection* queue = nullptr;
+    std::shared_ptr<void> keepAlive;  // the queue's owner, held until the pass is reaped
     std::shared_ptr<TPassShared> shared = std::make_shared<TPassShared>();
     std::jthread thread;  // last: joined while the rest still exists
 };
@@ -112,7 +113,7 @@ TSendQueues::~TSendQueues() {
 }
 
 bool TSendQueues::Start(TSendQueueSettings settings, TZivadMessageCollection& queue, TSendQueue::TStatusSink status,
-                        TPost post) {
+                        TPost post, std::shared_ptr<void> keepAlive) {
     Reap();
     std::scoped_lock lock(m_mutex);
     for (auto& pass : m_passes) {
@@ -125,6 +126,7 @@ bool TSendQueues::Start(TSendQueueSettings settings, TZivadMessageCollection& qu
     }
     auto pass = std::make_unique<TPass>();
     pass->queue = &queue;
+    pass->keepAlive = std::move(keepAlive);
     pass->thread = std::jthread(RunPasses, pass->shared, std::move(settings), std::ref(queue), std::move(status),
                                 std::move(post));
     m_passes.push_back(std::move(pass));
@@ -178,18 +180,15 @@ void TSendQueues::StopAndWait(const TZivadMessageCollection* queue) {
         pass->shared->abandoned = true;
         pass->thread.request_stop();
     }
-    std::vector<TZivadMessageCollection*> reload;
     for (auto& pass : stopping) {
         pass->thread.join();
-        if (!pass->shared->ended) reload.push_back(pass->queue);
-    }
-    stopping.clear();
-    for (TZivadMessageCollection* collection : reload) {
+        if (pass->shared->ended) continue;
         try {
-            collection->Reload();
+            pass->queue->Reload();  // while the pass still holds the queue's owner
         } catch (const std::exception&) {
         }
     }
+    stopping.clear();
 }
 
 TSendQueues& SharedSendQueues() {

@@ -38,9 +38,11 @@ public:
     // is done, so messages queued after it took its files still go out; any number of such
     // requests make one more run. Returns true when a new thread was started.
     //
-    // Any thread. queue must outlive the pass (see StopAndWait); status may be empty.
+    // Any thread. queue must outlive the pass: keepAlive (its owner, say) is held until the
+    // pass has been reaped or stopped; without it the caller keeps queue alive (see
+    // StopAndWait). status may be empty.
     bool Start(TSendQueueSettings settings, TZivadMessageCollection& queue, TSendQueue::TStatusSink status,
-               TPost post = {});
+               TPost post = {}, std::shared_ptr<void> keepAlive = {});
 
     // Passes whose end handling has not run yet. Any thread.
     int Running() const;

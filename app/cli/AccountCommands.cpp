@@ -43,8 +43,8 @@ TSettings ParseSettings(TCliContext& ctx, std::size_t first) {
 
 // True when another account than self has this name.
 bool NameTaken(TZivadAccounts& list, const std::string& name, const TZivadAccount* self) {
-    for (int i = 0; i < list.Count(); ++i)
-        if (list.Items(i) != self && list.Items(i)->name == name) return true;
+    for (const TAccountPtr& account : list.Snapshot())
+        if (account.get() != self && account->Name() == name) return true;
     return false;
 }
 
@@ -54,7 +54,7 @@ void CheckName(const std::string& name) {
 }
 
 TZivadAccount& Existing(TZivadAccounts& list, const std::string& name) {
-    TZivadAccount* account = list.FindByName(name);
+    const TAccountPtr account = list.FindByName(name);
     if (!account) throw TAccountKeyError("no account named '" + name + "'");
     return *account;
 }
@@ -71,8 +71,10 @@ int AccountAdd(TCliContext& ctx) {
     if (NameTaken(*list, finalName, nullptr))
         throw TAccountKeyError("an account named '" + finalName + "' exists already");
     TZivadAccount& account = list->Add();  // a new folder with the new-account defaults
-    account.name = name;
-    for (const TAccountChange& change : settings.changes) change(account);
+    account.Edit([&](TAccountSettings& s) {
+        s.name = name;
+        for (const TAccountChange& change : settings.changes) change(s);
+    });
     try {
         account.Save();
     } catch (...) {
@@ -83,7 +85,7 @@ int AccountAdd(TCliContext& ctx) {
         }
         throw;
     }
-    ctx.out << "Added account " << account.name << " (folder " << account.FolderName() << ")\n";
+    ctx.out << "Added account " << account.Name() << " (folder " << account.FolderName() << ")\n";
     return 0;
 }
 
@@ -95,9 +97,11 @@ int AccountSet(TCliContext& ctx) {
     TZivadAccount& account = Existing(*list, name);
     if (settings.newName && NameTaken(*list, *settings.newName, &account))
         throw TAccountKeyError("an account named '" + *settings.newName + "' exists already");
-    for (const TAccountChange& change : settings.changes) change(account);
+    account.Edit([&](TAccountSettings& s) {
+        for (const TAccountChange& change : settings.changes) change(s);
+    });
     account.Save();
-    ctx.out << "Changed account " << account.name << "\n";
+    ctx.out << "Changed account " << account.Name() << "\n";
     return 0;
 }
 
@@ -119,9 +123,10 @@ int AccountsCommand(TCliContext& ctx) {
     if (!DirectoryExists(home)) return 0;  // a home folder that was never used has no accounts
     SetHomeFolder(home);
     TAccountList list(ctx);
-    for (int i = 0; i < list->Count(); ++i) {
-        TZivadAccount& a = *list->Items(i);
-        ctx.out << a.name << "\t" << a.FolderName() << "\tenablefetch=" << YesNo(a.enablefetch)
+    for (const TAccountPtr& account : list->Snapshot()) {
+        TZivadAccount& a = *account;
+        const auto s = a.Settings();
+        ctx.out << s->name << "\t" << a.FolderName() << "\tenablefetch=" << YesNo(s->enablefetch)
                 << "\tvorla=" << a.VorlaFolder().Count() << "\tquarantine=" << a.QuarantineFolder().Count()
                 << "\ttrash=" << a.TrashFolder().Count() << "\tqueue=" << a.QueueFolder().Count() << "\n";
     }

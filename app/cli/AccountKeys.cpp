@@ -14,35 +14,35 @@ enum class TKind { Text, Password, Bool, Port, Int32, Security };
 struct TKeyEntry {
     const char* key;
     TKind kind;
-    std::string TZivadAccount::*text = nullptr;
-    bool TZivadAccount::*flag = nullptr;
-    std::uint16_t TZivadAccount::*port16 = nullptr;
-    int TZivadAccount::*number = nullptr;
-    TTlsMode TZivadAccount::*security = nullptr;
+    std::string TAccountSettings::*text = nullptr;
+    bool TAccountSettings::*flag = nullptr;
+    std::uint16_t TAccountSettings::*port16 = nullptr;
+    int TAccountSettings::*number = nullptr;
+    TTlsMode TAccountSettings::*security = nullptr;
 };
 
-TKeyEntry Text(const char* key, std::string TZivadAccount::*field, TKind kind = TKind::Text) {
+TKeyEntry Text(const char* key, std::string TAccountSettings::*field, TKind kind = TKind::Text) {
     TKeyEntry e{key, kind};
     e.text = field;
     return e;
 }
-TKeyEntry Flag(const char* key, bool TZivadAccount::*field) {
+TKeyEntry Flag(const char* key, bool TAccountSettings::*field) {
     TKeyEntry e{key, TKind::Bool};
     e.flag = field;
     return e;
 }
-TKeyEntry Port16(const char* key, std::uint16_t TZivadAccount::*field) {
+TKeyEntry Port16(const char* key, std::uint16_t TAccountSettings::*field) {
     TKeyEntry e{key, TKind::Port};
     e.port16 = field;
     return e;
 }
-TKeyEntry Number(const char* key, int TZivadAccount::*field, TKind kind) {
+TKeyEntry Number(const char* key, int TAccountSettings::*field, TKind kind) {
     TKeyEntry e{key, kind};
     e.number = field;
     return e;
 }
 
-TKeyEntry Security(const char* key, TTlsMode TZivadAccount::*field) {
+TKeyEntry Security(const char* key, TTlsMode TAccountSettings::*field) {
     TKeyEntry e{key, TKind::Security};
     e.security = field;
     return e;
@@ -50,7 +50,7 @@ TKeyEntry Security(const char* key, TTlsMode TZivadAccount::*field) {
 
 // In the order in which "options.ini" holds them.
 const std::vector<TKeyEntry>& KeyTable() {
-    using A = TZivadAccount;
+    using A = TAccountSettings;
     static const std::vector<TKeyEntry> table = {
         Text("name", &A::name),
         Text("email", &A::email),
@@ -165,7 +165,7 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                 throw TAccountKeyError("the value of " + name + " must not hold control characters or line breaks");
             if (name == "name" && value.empty()) throw TAccountKeyError("the account name must not be empty");
             auto field = e->text;
-            return [field, value](TZivadAccount& a) { a.*field = value; };
+            return [field, value](TAccountSettings& a) { a.*field = value; };
         }
         case TKind::Bool: {
             bool flag = false;
@@ -173,7 +173,7 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                 throw TAccountKeyError("the value of " + name + " must be 0 or 1 (or true/false, yes/no, on/off), not '" +
                                        value + "'");
             auto field = e->flag;
-            return [field, flag](TZivadAccount& a) { a.*field = flag; };
+            return [field, flag](TAccountSettings& a) { a.*field = flag; };
         }
         case TKind::Port: {
             long long n = 0;
@@ -181,17 +181,17 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                 throw TAccountKeyError("the value of " + name + " must be a port number 0..65535, not '" + value + "'");
             if (e->port16) {
                 auto field = e->port16;
-                return [field, n](TZivadAccount& a) { a.*field = static_cast<std::uint16_t>(n); };
+                return [field, n](TAccountSettings& a) { a.*field = static_cast<std::uint16_t>(n); };
             }
             auto field = e->number;
-            return [field, n](TZivadAccount& a) { a.*field = static_cast<int>(n); };
+            return [field, n](TAccountSettings& a) { a.*field = static_cast<int>(n); };
         }
         case TKind::Int32: {
             long long n = 0;
             if (!ParseWhole(value, INT32_MIN, INT32_MAX, n))
                 throw TAccountKeyError("the value of " + name + " must be a whole number, not '" + value + "'");
             auto field = e->number;
-            return [field, n](TZivadAccount& a) { a.*field = static_cast<int>(n); };
+            return [field, n](TAccountSettings& a) { a.*field = static_cast<int>(n); };
         }
         case TKind::Security: {
             TTlsMode mode = TTlsMode::None;
@@ -199,7 +199,7 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                 throw TAccountKeyError("the value of " + name +
                                        " must be none, starttls (or stls) or tls (or 0, 1, 2), not '" + value + "'");
             auto field = e->security;
-            return [field, mode](TZivadAccount& a) { a.*field = mode; };
+            return [field, mode](TAccountSettings& a) { a.*field = mode; };
         }
     }
     throw TAccountKeyError("unknown account setting '" + key + "'");

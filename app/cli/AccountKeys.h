@@ -9,7 +9,7 @@
 // KEY=VALUE first and changes nothing unless all of them are good.
 namespace vorla {
 
-class TZivadAccount;
+struct TAccountSettings;
 
 // A key that is not an account setting, or a value the setting cannot take. what() is the
 // message for the user.
@@ -19,7 +19,7 @@ public:
 };
 
 // Changes one setting of an account; made by ParseAccountSetting from a checked value.
-using TAccountChange = std::function<void(TZivadAccount&)>;
+using TAccountChange = std::function<void(TAccountSettings&)>;
 
 // Checks value for key (letter case of the key ignored) and returns the change. Values:
 //   texts: any bytes but control characters (a line break would start another key in

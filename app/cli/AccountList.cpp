@@ -8,15 +8,15 @@
 namespace vorla {
 
 TAccountList::TAccountList(TCliContext& ctx) : m_list(nullptr) {
-    for (int i = 0; i < m_list.Count(); ++i)
-        for (const std::string& warning : m_list.Items(i)->LoadWarnings())
-            ctx.err << "vorla: account " << m_list.Items(i)->FolderName() << ": " << warning << "\n";
+    for (const TAccountPtr& account : m_list.Snapshot())
+        for (const std::string& warning : account->LoadWarnings())
+            ctx.err << "vorla: account " << account->FolderName() << ": " << warning << "\n";
 }
 
 TAccountList::~TAccountList() { m_list.Clear(); }
 
 TZivadAccount& TAccountList::Named(const std::string& name) {
-    TZivadAccount* account = m_list.FindByName(name);
+    const TAccountPtr account = m_list.FindByName(name);
     if (!account) throw TVorlaError("no account named '" + name + "'");
     return *account;
 }

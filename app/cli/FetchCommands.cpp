@@ -8,7 +8,6 @@
 
 #include "app/cli/AccountList.h"
 #include "app/cli/Commands.h"
-#include "engine/AccountTls.h"
 #include "engine/EventQueue.h"
 #include "engine/FetchCycle.h"
 #include "engine/Zivad.h"
@@ -16,7 +15,6 @@
 #include "engine/ZivadAccounts.h"
 #include "engine/ZivadPeek.h"
 #include "log/LogLines.h"
-#include "net/SendQueues.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
@@ -48,7 +46,7 @@ public:
         // The queue senders that the fetch started deliver what the responses queued; their
         // status lines and end handling run on this thread. Each sending step has its own
         // time-outs; the bound only keeps a hung peer from holding the command for ever.
-        m_queue.ProcessEventsUntil([] { return SharedSendQueues().Running() == 0; }, kSenderWait);
+        m_queue.ProcessEventsUntil([] { return RunningQueueSenders() == 0; }, kSenderWait);
         // Calls that workers handed to this thread still run before the engine goes.
         m_queue.ProcessEvents();
         m_engine.reset();
@@ -95,9 +93,9 @@ int FetchCommand(TCliContext& ctx) {
         engine.RunAll();
         return 0;
     }
-    TZivadAccount* account = engine.Accounts().FindByName(ctx.args[0]);
+    const TAccountPtr account = engine.Accounts().FindByName(ctx.args[0]);
     if (!account) throw TVorlaError("no account named '" + ctx.args[0] + "'");
-    if (!account->enablefetch) ctx.err << "vorla fetch: fetching is switched off for account '" << ctx.args[0] << "'\n";
+    if (!account->Settings()->enablefetch) ctx.err << "vorla fetch: fetching is switched off for account '" << ctx.args[0] << "'\n";
     FetchMail(*account, engine.Log());
     return 0;
 }
@@ -146,18 +144,11 @@ int PeekCommand(TCliContext& ctx) {
     }
     TAccountList accounts(ctx);
     const TZivadAccount& account = accounts.Named(accountName);
-    if (account.popserver.empty() || account.loginname.empty() || account.popport == 0)
-        throw TVorlaError("the account '" + accountName + "' has no uplink server or login name");
-
     TZivadPeek peek;
-    peek.SetHost(account.popserver);
-    peek.SetPort(account.popport);
-    peek.SetLogin(account.loginname);
-    peek.SetPassword(account.password);
-    peek.SetTls(account.popsecurity, AccountTlsOptions(account));
+    peek.SetAccount(account);
     const TPeekResult listed = peek.ConnectAndList();
     if (!listed.ok)
-        throw TVorlaError("cannot list the messages on " + account.popserver + ": " + listed.error);
+        throw TVorlaError("cannot list the messages on " + account.Settings()->popserver + ": " + listed.error);
 
     auto row = [&](int i) {
         TZivadMessageItem& item = *peek.Item(i);

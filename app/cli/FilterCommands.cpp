@@ -4,12 +4,10 @@
 
 #include "app/cli/AccountList.h"
 #include "app/cli/Commands.h"
+#include "engine/RuleBook.h"
+#include "engine/StoredClassifier.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
-#include "filters/Classify.h"
-#include "filters/ReverseDns.h"
-#include "filters/ZivadFilters.h"
-#include "mail/MessageStore.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
@@ -18,33 +16,6 @@
 
 namespace vorla {
 namespace {
-
-std::string GlobalFiltersFile() { return ReplaceExtension(ProgramFilePath(), ".exe", ".fil"); }
-std::string SettingsFile() { return ReplaceExtension(ProgramFilePath(), ".exe", ".ini"); }
-
-// The global list with the settings of "vorla.ini", as the engine has it.
-std::unique_ptr<TZivadFilters> LoadGlobalFilters() {
-    auto filters = std::make_unique<TZivadFilters>(GlobalFiltersFile());
-    filters->LoadSettings(TIniFile(SettingsFile()));
-    return filters;
-}
-
-// What the classification reads from an account.
-TClassifyAccount ClassifyInputs(TZivadAccount& account) {
-    TClassifyAccount inputs;
-    inputs.name = account.name;
-    inputs.email = account.email;
-    inputs.enablefilters = account.enablefilters;
-    inputs.rejectownemail = account.rejectownemail;
-    inputs.rejectinvalidrecipient = account.rejectinvalidrecipient;
-    inputs.rejectkb = account.rejectkb;
-    inputs.rejectolddates = account.rejectolddates;
-    inputs.rejectillegalips = account.rejectillegalips;
-    for (const TMailbotRecord& mailbot : account.mailbots) inputs.mailbotSubjects.push_back(mailbot.subject);
-    inputs.rules = &account.Filters();
-    inputs.stopRequested = [&account] { return account.StopRequested(); };
-    return inputs;
-}
 
 // Texts from files reach the terminal: keep their control characters from acting on it.
 std::string Printable(const std::string& text) {
@@ -72,27 +43,16 @@ int ClassifyCommand(TCliContext& ctx) {
 
     TAccountList accounts(ctx);
     TZivadAccount& account = accounts.Named(ctx.args[0]);
-    const std::unique_ptr<TZivadFilters> global = LoadGlobalFilters();
-    TReverseDns reverseDns;
-    TReverseDnsReport report;
-    report.addStatus = [&ctx](const std::string& line) {
+    TStoredClassifier classifier([&ctx](const std::string& line) {
         // Status lines are TAB tag TAB account TAB text: show them as one readable line.
         ctx.err << "vorla classify:" << Printable(line) << "\n";
-    };
-    reverseDns.SetReport(std::move(report));
-
-    const TClassifyAccount inputs = ClassifyInputs(account);
-    TClassifyEngine engine;
-    engine.globalRules = global.get();
-    engine.reverseDns = &reverseDns;
+    });
 
     int status = 0;
     for (std::size_t i = 1; i < ctx.args.size(); ++i) {
         const std::string& file = ctx.args[i];
         try {
-            const std::string text = MessageDisplayText(ReadFileBytes(file));
-            const TClassification decision =
-                ClassifyMessage(inputs, engine, text, static_cast<std::int64_t>(text.size()), false);
+            const TClassification decision = classifier.Classify(account, ReadFileBytes(file));
             ctx.out << file << "\t" << decision.result << "\t" << Printable(decision.reason) << "\n";
         } catch (const std::exception& e) {
             ctx.err << "vorla classify: " << file << ": " << OneLine(e.what()) << "\n";
@@ -106,18 +66,15 @@ int ClassifyCommand(TCliContext& ctx) {
 // an import writes the rule file and so holds the home lock.
 int RulesCommand(TCliContext& ctx) {
     std::optional<std::string> accountName;
-    std::optional<int> exportFilter;
+    std::optional<TRuleExport> exportFilter;
     std::optional<std::string> importFile;
     for (std::size_t i = 0; i < ctx.args.size(); ++i) {
         const std::string& a = ctx.args[i];
         if (a == "--export") {
             if (i + 1 >= ctx.args.size()) throw TUsageError{"--export needs accept, reject, none or all"};
             const std::string& which = ctx.args[++i];
-            if (which == "none") exportFilter = static_cast<int>(TFilterAction::None);
-            else if (which == "accept") exportFilter = static_cast<int>(TFilterAction::Accept);
-            else if (which == "reject") exportFilter = static_cast<int>(TFilterAction::Reject);
-            else if (which == "all") exportFilter = kAllFilterActions;
-            else throw TUsageError{"--export needs accept, reject, none or all, not '" + which + "'"};
+            exportFilter = ParseRuleExport(which);
+            if (!exportFilter) throw TUsageError{"--export needs accept, reject, none or all, not '" + which + "'"};
         } else if (a == "--import") {
             if (i + 1 >= ctx.args.size()) throw TUsageError{"--import needs a file"};
             importFile = ctx.args[++i];
@@ -149,38 +106,30 @@ int RulesCommand(TCliContext& ctx) {
     }
 
     std::unique_ptr<TAccountList> accounts;
-    std::unique_ptr<TZivadFilters> global;
-    TZivadFilters* list = nullptr;
+    std::unique_ptr<TRuleBook> book;
     std::string listName = "global rules";
     if (accountName) {
         accounts = std::make_unique<TAccountList>(ctx);
         TZivadAccount& account = accounts->Named(*accountName);
-        account.Filters().SetAccountName(account.name);
-        list = &account.Filters();
-        listName = "the rules of " + account.name;
+        book = std::make_unique<TRuleBook>(account);
+        listName = "the rules of " + account.Name();
     } else {
-        global = std::make_unique<TZivadFilters>(GlobalFiltersFile());
-        list = global.get();
+        book = TRuleBook::Global();
     }
 
     if (importFile) {
-        const int added = list->ImportRules(importText);
+        const int added = book->Import(importText);
         ctx.out << "Imported " << added << (added == 1 ? " rule" : " rules") << " into " << listName << "\n";
         return 0;
     }
     if (exportFilter) {
-        ctx.out << list->RulesText(*exportFilter);  // the filter file's own lines, CR LF
+        ctx.out << book->Export(*exportFilter);  // the filter file's own lines, CR LF
         return 0;
     }
-    list->RecountFromLog();
-    std::scoped_lock hold(list->Mutex());
-    for (int i = 0; i < list->RuleCount(); ++i) {
-        const TZivadFilterItem& rule = *list->RuleAt(i);
-        ctx.out << FilterActionName(rule.Action()) << "\t" << FilterSectionName(rule.Section()) << "\t"
-                << (rule.Active() ? "1" : "0") << "\t" << rule.HitCount() << "\t"
-                << (rule.LastUsed().empty() ? "-" : rule.LastUsed()) << "\t" << Printable(rule.Description())
-                << "\t" << Printable(rule.SearchText()) << "\n";
-    }
+    for (const TRuleRow& rule : book->Rows())
+        ctx.out << rule.action << "\t" << rule.section << "\t" << (rule.active ? "1" : "0") << "\t" << rule.hits
+                << "\t" << (rule.lastUsed.empty() ? "-" : rule.lastUsed) << "\t" << Printable(rule.description)
+                << "\t" << Printable(rule.searchText) << "\n";
     return 0;
 }
 

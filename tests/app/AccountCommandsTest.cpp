@@ -51,7 +51,7 @@ protected:
     std::string OptionsOf(const std::string& name) {
         SetHomeFolder(m_home);
         TZivadAccounts list(nullptr);
-        const TZivadAccount* a = list.FindByName(name);
+        const TAccountPtr a = list.FindByName(name);
         std::string text = a ? ReadFile(a->OptionsFileName()) : "";
         list.Clear();
         return text;
@@ -75,25 +75,25 @@ TEST_F(AccountCommandsTest, AddedAndChangedAccountLoadsBackInTheEngine) {
     TZivad engine(queue);
     ASSERT_EQ(engine.Accounts().Count(), 1);
     const TZivadAccount& a = *engine.Accounts().Items(0);
-    EXPECT_EQ(a.name, "Office");
-    EXPECT_EQ(a.email, "me@example.org");
-    EXPECT_EQ(a.popserver, "pop.example.org");
-    EXPECT_EQ(a.popport, 995);
-    EXPECT_EQ(a.loginname, "me");
-    EXPECT_EQ(a.password, "pop secret");
-    EXPECT_EQ(a.smtpserver, "smtp.example.org");
-    EXPECT_EQ(a.smtpport, 587);
-    EXPECT_EQ(a.smtppassword, "smtp secret");
-    EXPECT_EQ(a.rejectkb, -1);
-    EXPECT_TRUE(a.nodownload);
-    EXPECT_TRUE(a.enablemailbot);
-    EXPECT_FALSE(a.enablefetch);
-    EXPECT_TRUE(a.rejectolddates);
+    EXPECT_EQ(a.Settings()->name, "Office");
+    EXPECT_EQ(a.Settings()->email, "me@example.org");
+    EXPECT_EQ(a.Settings()->popserver, "pop.example.org");
+    EXPECT_EQ(a.Settings()->popport, 995);
+    EXPECT_EQ(a.Settings()->loginname, "me");
+    EXPECT_EQ(a.Settings()->password, "pop secret");
+    EXPECT_EQ(a.Settings()->smtpserver, "smtp.example.org");
+    EXPECT_EQ(a.Settings()->smtpport, 587);
+    EXPECT_EQ(a.Settings()->smtppassword, "smtp secret");
+    EXPECT_EQ(a.Settings()->rejectkb, -1);
+    EXPECT_TRUE(a.Settings()->nodownload);
+    EXPECT_TRUE(a.Settings()->enablemailbot);
+    EXPECT_FALSE(a.Settings()->enablefetch);
+    EXPECT_TRUE(a.Settings()->rejectolddates);
     // Untouched settings keep the new-account defaults, not the load defaults.
-    EXPECT_TRUE(a.enablesend);
-    EXPECT_TRUE(a.senddirect);
-    EXPECT_TRUE(a.enablefilters);
-    EXPECT_FALSE(a.rejectillegalips);
+    EXPECT_TRUE(a.Settings()->enablesend);
+    EXPECT_TRUE(a.Settings()->senddirect);
+    EXPECT_TRUE(a.Settings()->enablefilters);
+    EXPECT_FALSE(a.Settings()->rejectillegalips);
     EXPECT_EQ(a.FolderName().size(), 38u);  // a new GUID folder
 }
 

@@ -50,9 +50,9 @@ TEST_F(AccountTls, SecurityKeysFollowTheOthersAndOldFilesLoadAsPlain) {
         test::WriteFile(folder + "options.ini", "[options]\r\nname=One\r\npopport=110\r\nenablefetch=1\r\n" + row.lines);
         TZivadAccount account(nullptr, "one");
         account.Load();
-        EXPECT_EQ(account.popsecurity, row.pop);
-        EXPECT_EQ(account.smtpsecurity, row.smtp);
-        EXPECT_EQ(account.verifycert, row.verify);
+        EXPECT_EQ(account.Settings()->popsecurity, row.pop);
+        EXPECT_EQ(account.Settings()->smtpsecurity, row.smtp);
+        EXPECT_EQ(account.Settings()->verifycert, row.verify);
         ASSERT_EQ(account.LoadWarnings().size(), row.warnings);
         if (row.warnings > 0) {
             EXPECT_THAT(account.LoadWarnings()[0], HasSubstr("Invalid popsecurity value \"3\""));
@@ -73,9 +73,9 @@ TEST_F(AccountTls, SecurityKeysFollowTheOthersAndOldFilesLoadAsPlain) {
         }
         TZivadAccount again(nullptr, "one");
         again.Load();
-        EXPECT_EQ(again.popsecurity, row.pop);
-        EXPECT_EQ(again.smtpsecurity, row.smtp);
-        EXPECT_EQ(again.verifycert, row.verify);
+        EXPECT_EQ(again.Settings()->popsecurity, row.pop);
+        EXPECT_EQ(again.Settings()->smtpsecurity, row.smtp);
+        EXPECT_EQ(again.Settings()->verifycert, row.verify);
         EXPECT_TRUE(again.LoadWarnings().empty());
     }
 }
@@ -91,7 +91,7 @@ protected:
 
     TZivadAccount& Account(const std::string& user, std::uint16_t port, TTlsMode mode) {
         TZivadAccount& account = NewAccount(user, user, user + "pw", port, "localhost");
-        account.popsecurity = mode;
+        account.Edit([&](TAccountSettings& s) { s.popsecurity = mode; });
         account.Save();
         return account;
     }
@@ -146,7 +146,7 @@ TEST_F(AccountTlsFetch, RefusedCertificateIsAFetchErrorAndTheMailStays) {
     EXPECT_EQ(alice.VorlaFolder().Count(), 0);
 
     // The user may choose not to check: the mail then comes.
-    alice.verifycert = false;
+    alice.Edit([&](TAccountSettings& s) { s.verifycert = false; });
     FetchMail(alice, Engine().Log());
     EXPECT_EQ(Subjects(alice.QuarantineFolder()), std::vector<std::string>{"waiting"});
 }

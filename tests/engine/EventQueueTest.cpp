@@ -11,45 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(EventQueue, RunAndWaitKeepsTheUiThreadRunning) {
-    TEventQueue queue;
-    const auto uiThread = std::this_thread::get_id();
-    std::atomic<bool> ranOnUi{false};
-    // The worker can only finish once a call it posted has run on the UI thread.
-    queue.RunAndWait([&] {
-        EXPECT_NE(std::this_thread::get_id(), uiThread);
-        queue.Post([&] { ranOnUi = std::this_thread::get_id() == uiThread; });
-        for (int i = 0; i < 5000 && !ranOnUi; ++i) std::this_thread::sleep_for(1ms);
-    });
-    EXPECT_TRUE(ranOnUi.load());
-}
-
-TEST(EventQueue, RunAndWaitRethrowsTheWorkersErrorAfterJoining) {
-    TEventQueue queue;
-    EXPECT_THROW(queue.RunAndWait([] { throw std::runtime_error("uplink gone"); }), std::runtime_error);
-    // The queue is still usable afterwards.
-    int ran = 0;
-    queue.RunAndWait([&] { ++ran; });
-    EXPECT_EQ(ran, 1);
-}
-
-TEST(EventQueue, NestedRunAndWaitReturnsInOrder) {
-    TEventQueue queue;
-    std::atomic<bool> releaseOuter{false};
-    std::vector<int> order;
-    queue.Post([&] {
-        // Runs while the outer worker waits: a second run, as a "Get Mail" pressed mid-run.
-        queue.RunAndWait([&] { order.push_back(1); });
-        order.push_back(2);
-        releaseOuter = true;
-    });
-    queue.RunAndWait([&] {
-        for (int i = 0; i < 5000 && !releaseOuter; ++i) std::this_thread::sleep_for(1ms);
-    });
-    order.push_back(3);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
-
 TEST(EventQueue, ManualClockRunsTicksInTimeOrder) {
     TEventQueue queue(TEventQueue::TClockMode::Manual);
     std::vector<std::string> ticks;

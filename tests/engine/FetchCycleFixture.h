@@ -54,15 +54,15 @@ protected:
     TZivadAccount& NewAccount(const std::string& name, const std::string& user, const std::string& password,
                               std::uint16_t port, const std::string& host = "127.0.0.1") {
         TZivadAccount& account = Engine().Accounts().Add(name);
-        account.name = name;
-        account.email = user + "@example.net";
-        account.popserver = host;
-        account.popport = port;
-        account.loginname = user;
-        account.password = password;
-        account.enablefetch = true;
-        account.enablefilters = true;
-        account.enablesend = false;
+        account.Edit([&](TAccountSettings& s) { s.name = name; });
+        account.Edit([&](TAccountSettings& s) { s.email = user + "@example.net"; });
+        account.Edit([&](TAccountSettings& s) { s.popserver = host; });
+        account.Edit([&](TAccountSettings& s) { s.popport = port; });
+        account.Edit([&](TAccountSettings& s) { s.loginname = user; });
+        account.Edit([&](TAccountSettings& s) { s.password = password; });
+        account.Edit([&](TAccountSettings& s) { s.enablefetch = true; });
+        account.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
+        account.Edit([&](TAccountSettings& s) { s.enablesend = false; });
         account.Save();
         return account;
     }

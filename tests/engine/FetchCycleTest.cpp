@@ -63,11 +63,13 @@ TEST_F(FetchCycleTest, EveryMessageEndsWhereItsClassificationSendsIt) {
     std::vector<std::string> atFetchEnd;
     bool busyAtFetchEnd = false;
     int starts = 0;
-    Engine().OnFetchStart.Set([&](TZivadAccount& a) {
+    Engine().OnFetchStart.Set([&](const std::string& folder) {
+        TZivadAccount& a = *Engine().Accounts().FindByFolder(folder);
         ++starts;
         EXPECT_TRUE(a.Busy());
     });
-    Engine().OnFetchEnd.Set([&](TZivadAccount& a) {
+    Engine().OnFetchEnd.Set([&](const std::string& folder) {
+        TZivadAccount& a = *Engine().Accounts().FindByFolder(folder);
         atFetchEnd = Status("FETCH");
         busyAtFetchEnd = a.Busy();
     });
@@ -121,8 +123,8 @@ TEST_F(FetchCycleTest, KeptMailIsFiledOnceAlsoAfterACrashRightAfterTheFetch) {
     m_server->AddMessage("alice", Mail("one"));
     m_server->AddMessage("alice", Mail("two"));
     TZivadAccount& alice = Alice();
-    alice.nodelete = true;
-    alice.enablefilters = false;  // every message accepted
+    alice.Edit([&](TAccountSettings& s) { s.nodelete = true; });
+    alice.Edit([&](TAccountSettings& s) { s.enablefilters = false; });  // every message accepted
     alice.Save();
     FetchMail(alice, Engine().Log());
     EXPECT_EQ(Subjects(alice.VorlaFolder()), (std::vector<std::string>{"one", "two"}));
@@ -145,8 +147,8 @@ TEST_F(FetchCycleTest, KeptMailIsFiledOnceAlsoAfterACrashRightAfterTheFetch) {
 
     // The rules change: a kept message that they now reject is deleted on the server and
     // logged again, but gets no second rejection reply; a new rejected one gets its reply.
-    again.enablefilters = true;
-    again.rejectresponse = true;
+    again.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
+    again.Edit([&](TAccountSettings& s) { s.rejectresponse = true; });
     AddRule(Engine().Filters(), "two", TFilterAction::Reject, TFilterSection::Subject);
     AddRule(Engine().Filters(), "four", TFilterAction::Reject, TFilterSection::Subject);
     AddRule(again.Filters(), "one", TFilterAction::Accept, TFilterSection::Subject);
@@ -165,8 +167,8 @@ TEST_F(FetchCycleTest, NoDownloadLogsOkAndLeavesEverythingButRejectedMailOnTheSe
     m_server->AddMessage("alice", Mail("unsure"));
     m_server->AddMessage("alice", Mail("junk offer"));
     TZivadAccount& alice = Alice();
-    alice.nodownload = true;
-    alice.nodelete = true;  // a rejected message goes all the same
+    alice.Edit([&](TAccountSettings& s) { s.nodownload = true; });
+    alice.Edit([&](TAccountSettings& s) { s.nodelete = true; });  // a rejected message goes all the same
     AddRule(alice.Filters(), "wanted", TFilterAction::Accept, TFilterSection::Subject);
     AddRule(alice.Filters(), "junk", TFilterAction::Reject, TFilterSection::Subject);
     FetchMail(alice, Engine().Log());
@@ -186,7 +188,7 @@ TEST_F(FetchCycleTest, NoDeleteKeepsAcceptedAndQuarantinedMailButNotWhatTheBodyR
     m_server->AddMessage("alice", Mail("kept 2", "spamword inside"));
     m_server->AddMessage("alice", Mail("friend 3"));
     TZivadAccount& alice = Alice();
-    alice.nodelete = true;
+    alice.Edit([&](TAccountSettings& s) { s.nodelete = true; });
     AddRule(alice.Filters(), "spamword", TFilterAction::Reject, TFilterSection::Body);
     AddRule(alice.Filters(), "friend", TFilterAction::Accept, TFilterSection::Subject);
     FetchMail(alice, Engine().Log());
@@ -199,8 +201,8 @@ TEST_F(FetchCycleTest, NoDeleteKeepsAcceptedAndQuarantinedMailButNotWhatTheBodyR
 TEST_F(FetchCycleTest, StopAfterAHeaderEndsTheLoopButNotTheClosingAndCleanUp) {
     for (const char* subject : {"first", "second", "third"}) m_server->AddMessage("alice", Mail(subject));
     TZivadAccount& alice = Alice();
-    alice.enablefilters = false;
-    alice.enablemailbot = true;
+    alice.Edit([&](TAccountSettings& s) { s.enablefilters = false; });
+    alice.Edit([&](TAccountSettings& s) { s.enablemailbot = true; });
     Engine().SetPurgeDays(30);
     TMailMessage old;
     old.LoadFromMailText("Subject: old\nDate: Mon, 4 Mar 2019 10:00:00 +0000\n\nx\n");
@@ -236,13 +238,13 @@ TEST_F(FetchCycleTest, BusyOrSwitchedOffAccountsAreSkippedWithoutATrace) {
     m_server->AddMessage("alice", Mail("waiting"));
     TZivadAccount& alice = Alice();
     int starts = 0;
-    Engine().OnFetchStart.Set([&](TZivadAccount&) { ++starts; });
+    Engine().OnFetchStart.Set([&](const std::string&) { ++starts; });
     alice.SetBusy(true);  // another run, or the accounts editor
     alice.RequestStop();
     FetchMail(alice, Engine().Log());
     EXPECT_TRUE(alice.StopRequested());  // not even the stop request was touched
     alice.SetBusy(false);
-    alice.enablefetch = false;
+    alice.Edit([&](TAccountSettings& s) { s.enablefetch = false; });
     FetchMail(alice, Engine().Log());
     EXPECT_EQ(starts, 0);
     EXPECT_TRUE(Status("FETCH").empty());
@@ -258,15 +260,16 @@ TEST_F(FetchCycleTest, RunAllFetchesEveryAccountOnAWorkerInListOrder) {
     for (auto* user : {"alice", "bob", "carol"}) {
         std::string name = user;
         name[0] = static_cast<char>(name[0] - 'a' + 'A');
-        NewAccount(name, user, std::string(user) + "pw", m_server->Port()).enablefilters = false;
+        NewAccount(name, user, std::string(user) + "pw", m_server->Port()).Edit([](TAccountSettings& s) { s.enablefilters = false; });
     }
     const std::thread::id ui = std::this_thread::get_id();
     std::vector<std::string> order;
     std::atomic<bool> pumped{false};
-    Engine().OnFetchStart.Set([&](TZivadAccount& account) {
+    Engine().OnFetchStart.Set([&](const std::string& folder) {
+        TZivadAccount& account = *Engine().Accounts().FindByFolder(folder);
         EXPECT_NE(std::this_thread::get_id(), ui);
-        order.push_back(account.name);
-        if (account.name != "Bob") return;
+        order.push_back(account.Settings()->name);
+        if (account.Settings()->name != "Bob") return;
         // The UI thread keeps running its events while it waits: this call must come round.
         std::atomic<bool> ran{false};
         m_queue.Post([&] {
@@ -295,7 +298,7 @@ TEST_F(FetchCycleTest, StopDuringTheSecondOfThreeAccountsEndsTheRunAfterIt) {
         m_server->AddMessage(user, Mail("2"));
         std::string name = user;
         name[0] = static_cast<char>(name[0] - 'a' + 'A');
-        NewAccount(name, user, std::string(user) + "pw", m_server->Port()).enablefilters = false;
+        NewAccount(name, user, std::string(user) + "pw", m_server->Port()).Edit([](TAccountSettings& s) { s.enablefilters = false; });
     }
     Engine().OnStatusText.Set([&](const std::string& text) {
         // Stop is a UI command: the worker hands it over and waits until it has run there.

@@ -50,7 +50,7 @@ class FetchFaultTest : public test::FetchFixture {
 protected:
     TZivadAccount& Account(std::uint16_t port) {
         TZivadAccount& account = NewAccount("Ann", "ann", "annpw", port);
-        account.enablefilters = false;  // everything accepted
+        account.Edit([&](TAccountSettings& s) { s.enablefilters = false; });  // everything accepted
         return account;
     }
 };
@@ -82,7 +82,7 @@ TEST_F(FetchFaultTest, RefusedRetrievalIsOneErrorAndTheMessageComesAgainNextTime
     Answer(again, "+OK\r\n");
     Answer(again, "+OK bye\r\n");
     TScriptedPeer second(again);
-    ann.popport = second.Port();
+    ann.Edit([&](TAccountSettings& s) { s.popport = second.Port(); });
     FetchMail(ann, Engine().Log());
     EXPECT_THAT(second.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "DELE 1", "QUIT"));
     EXPECT_EQ(Subjects(ann.VorlaFolder()), (std::vector<std::string>{"two", "one"}));
@@ -101,8 +101,8 @@ TEST_F(FetchFaultTest, SizeIsAskedOnlyWithALimitAndABigMessageIsRejectedUnread) 
     Answer(script, "+OK bye\r\n");
     TScriptedPeer peer(script);
     TZivadAccount& ann = Account(peer.Port());
-    ann.enablefilters = true;
-    ann.rejectkb = 200;
+    ann.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
+    ann.Edit([&](TAccountSettings& s) { s.rejectkb = 200; });
     AddRule(ann.Filters(), "small", TFilterAction::Accept, TFilterSection::Subject);
     FetchMail(ann, Engine().Log());
     EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "LIST 1", "DELE 1", "TOP 2 0",
@@ -135,7 +135,7 @@ TEST_F(FetchFaultTest, FailedMessageCountEndsTheFetchAfterItsClosingStep) {
     TScriptedPeer peer(script);
     TZivadAccount& ann = Account(peer.Port());
     int ends = 0;
-    Engine().OnFetchEnd.Set([&](TZivadAccount&) { ++ends; });
+    Engine().OnFetchEnd.Set([&](const std::string&) { ++ends; });
     EXPECT_THROW(FetchMail(ann, Engine().Log()), TPeerRefused);
     EXPECT_EQ(ends, 1);
     EXPECT_FALSE(ann.Busy());
@@ -171,10 +171,10 @@ TEST_F(FetchFaultTest, MissingAccountInformationEndsAtTheClosingStep) {
         void (*spoil)(TZivadAccount&);
     };
     const TCase cases[] = {
-        {"no login name", [](TZivadAccount& a) { a.loginname.clear(); }},
-        {"no password", [](TZivadAccount& a) { a.password.clear(); }},
-        {"no server", [](TZivadAccount& a) { a.popserver.clear(); }},
-        {"port 0", [](TZivadAccount& a) { a.popport = 0; }},
+        {"no login name", [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.loginname.clear(); }); }},
+        {"no password", [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.password.clear(); }); }},
+        {"no server", [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.popserver.clear(); }); }},
+        {"port 0", [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.popport = 0; }); }},
     };
     Engine().SetPurgeDays(1);
     int n = 0;
@@ -186,11 +186,11 @@ TEST_F(FetchFaultTest, MissingAccountInformationEndsAtTheClosingStep) {
         old.LoadFromMailText("Subject: old\n\nx\n");  // no date: purged by any purge
         account.TrashFolder().AddMessage(old, "");
         int ends = 0;
-        Engine().OnFetchEnd.Set([&](TZivadAccount&) { ++ends; });
+        Engine().OnFetchEnd.Set([&](const std::string&) { ++ends; });
         FetchMail(account, Engine().Log());
         EXPECT_EQ(ends, 1);
-        EXPECT_EQ(LogEvents().back(), account.name + "\tError - " + account.name + " - Account information is missing");
-        EXPECT_EQ(Status("FETCH").back(), "\tFETCH\t" + account.name +
+        EXPECT_EQ(LogEvents().back(), account.Settings()->name + "\tError - " + account.Settings()->name + " - Account information is missing");
+        EXPECT_EQ(Status("FETCH").back(), "\tFETCH\t" + account.Settings()->name +
                                               "\tAccepted=0 Trashed=0 Quarantined=0 Rejected=0 Purged=0 Errors=1");
         EXPECT_EQ(account.TrashFolder().Count(), 1);  // no purge
         EXPECT_TRUE(Progress().empty());              // and no processing

@@ -39,8 +39,10 @@ TEST_F(FilterMessagesTest, StoredMessagesMoveByTheirClassificationAndAreCounted)
     AddRule(Engine().Filters(), "good", TFilterAction::Accept, TFilterSection::Subject);
     AddRule(bea.Filters(), "spam", TFilterAction::Reject, TFilterSection::Subject);
     std::vector<std::string> events;
-    Engine().OnFilterStart.Set([&](TZivadAccount& a) { events.push_back("start busy=" + std::to_string(a.Busy())); });
-    Engine().OnFilterEnd.Set([&](TZivadAccount& a) {
+    Engine().OnFilterStart.Set([&](const std::string& folder) {
+        TZivadAccount& a = *Engine().Accounts().FindByFolder(folder); events.push_back("start busy=" + std::to_string(a.Busy())); });
+    Engine().OnFilterEnd.Set([&](const std::string& folder) {
+        TZivadAccount& a = *Engine().Accounts().FindByFolder(folder);
         events.push_back("end busy=" + std::to_string(a.Busy()) + " lines=" + std::to_string(Status("FILTER").size()));
     });
     FilterMessages(bea);
@@ -71,7 +73,7 @@ TEST_F(FilterMessagesTest, GuardsKeepARunFromStarting) {
     };
     const TCase cases[] = {
         {"busy", [](TZivadAccount& a) { a.SetBusy(true); }, [](TZivadAccount& a) { a.SetBusy(false); }},
-        {"filters off", [](TZivadAccount& a) { a.enablefilters = false; }, [](TZivadAccount& a) { a.enablefilters = true; }},
+        {"filters off", [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.enablefilters = false; }); }, [](TZivadAccount& a) { a.Edit([](TAccountSettings& s) { s.enablefilters = true; }); }},
         {"stopped", [](TZivadAccount& a) { a.RequestStop(); }, [](TZivadAccount& a) { a.ClearStopRequest(); }},
     };
     for (const TCase& c : cases) {

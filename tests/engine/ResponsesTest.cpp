@@ -89,13 +89,13 @@ protected:
         SetPrivateTempFolder(m_home / "tmp/");
         m_list = std::make_unique<TZivadAccounts>(nullptr, m_home / "accounts/");
         m_work = &m_list->Add("work");
-        m_work->name = "Work";
-        m_work->email = "me@example.com";
-        m_work->awayText = "Away line one\r\nAway line two\r\n";
-        m_work->rejectText = "Rejected, sorry.\r\n";
+        m_work->Edit([&](TAccountSettings& s) { s.name = "Work"; });
+        m_work->Edit([&](TAccountSettings& s) { s.email = "me@example.com"; });
+        m_work->Edit([&](TAccountSettings& s) { s.awayText = "Away line one\r\nAway line two\r\n"; });
+        m_work->Edit([&](TAccountSettings& s) { s.rejectText = "Rejected, sorry.\r\n"; });
         m_bob = &m_list->Add("bob");
-        m_bob->name = "Bob";
-        m_bob->email = "bob@example.org";
+        m_bob->Edit([&](TAccountSettings& s) { s.name = "Bob"; });
+        m_bob->Edit([&](TAccountSettings& s) { s.email = "bob@example.org"; });
         m_log = std::make_unique<TZivadLog>(m_home / "vorla.log");
     }
     ~ResponsesTest() override {
@@ -270,7 +270,7 @@ TEST_F(ResponsesTest, AutomaticMessagesAreRecognisedByTheirHeader) {
 }
 
 TEST_F(ResponsesTest, NoReplyOfAnyKindGoesToAnAutomaticMessage) {
-    m_work->AddMailbot("Hello").text = "Mailbot text";
+    m_work->AddMailbot("Hello", "Mailbot text");
     for (const TLoopRow& row : kLoopRows) {
         SCOPED_TRACE(row.line);
         const std::string text = WithHeader(kIncoming, row.name, row.line);
@@ -310,7 +310,7 @@ TEST_F(ResponsesTest, TextsFromTheIncomingMailCannotAddHeaderLines) {
         {"From", "From: =?utf-8?q?Ann=0D=0ABcc:_victim@evil.example?= <ann@example.org>"},
         {"From", "From: \"Ann\r\n Bcc: victim@evil.example\" <ann@example.org>"},
     };
-    m_work->AddMailbot("Hi\r\nBcc: victim@evil.example").text = "bot text";
+    m_work->AddMailbot("Hi\r\nBcc: victim@evil.example", "bot text");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
         const auto incoming = Mail(WithHeader(kIncoming, row.name, row.line));
@@ -407,9 +407,8 @@ TEST_F(ResponsesTest, MailbotReplyAttachesTheFilesAndNamesTheMissingOne) {
     std::string binary;
     for (int i = 0; i < 600; ++i) binary += static_cast<char>(i * 7);
     WriteFile(files + "logo.bin", binary);
-    TMailbotRecord& bot = m_work->AddMailbot("send info");
-    bot.text = "Here you go.\r\nRegards";
-    bot.files = {files + "price list.txt", files + "gone.pdf", files + "logo.bin"};
+    m_work->AddMailbot("send info", "Here you go.\r\nRegards",
+                       {files + "price list.txt", files + "gone.pdf", files + "logo.bin"});
 
     TZivadMessageItem& request = Store(m_work->VorlaFolder(), WithHeader(kIncoming, "Subject", "Subject: send info"));
     EXPECT_EQ(MailbotReply(*m_work, *m_log, request), 1);
@@ -439,7 +438,7 @@ TEST_F(ResponsesTest, MailbotReplyAttachesTheFilesAndNamesTheMissingOne) {
 }
 
 TEST_F(ResponsesTest, MailbotWithoutTextAndAMissingFileRepliesWithTheNoteAlone) {
-    m_work->AddMailbot("info").files = {"/nowhere/manual.pdf"};
+    m_work->AddMailbot("info", {}, {"/nowhere/manual.pdf"});
     TZivadMessageItem& request = Store(m_work->VorlaFolder(), WithHeader(kIncoming, "Subject", "Subject: info"));
     EXPECT_EQ(MailbotReply(*m_work, *m_log, request), 1);
     const auto reply = Stored(m_work->QueueFolder(), 0);
@@ -448,10 +447,10 @@ TEST_F(ResponsesTest, MailbotWithoutTextAndAMissingFileRepliesWithTheNoteAlone) 
 }
 
 TEST_F(ResponsesTest, MailbotSubjectsMatchExactlyAndEveryMatchingMailbotAnswers) {
-    m_work->AddMailbot("price").text = "first";
-    m_work->AddMailbot("Price").text = "other case";
-    m_work->AddMailbot("price").text = "second";
-    m_work->AddMailbot("price ").text = "trailing blank";
+    m_work->AddMailbot("price", "first");
+    m_work->AddMailbot("Price", "other case");
+    m_work->AddMailbot("price", "second");
+    m_work->AddMailbot("price ", "trailing blank");
     struct Row {
         const char* subject;
         std::vector<std::string> bodies;
@@ -493,8 +492,8 @@ TEST_F(ResponsesTest, MailbotRequestWithoutReplyAddressLogsOnceForEachMatchingMa
 }
 
 TEST_F(ResponsesTest, AMailbotReplyThatCannotBeWrittenEndsTheHandlingAndLeavesNoItem) {
-    m_work->AddMailbot("info").text = "one";
-    m_work->AddMailbot("info").text = "two";
+    m_work->AddMailbot("info", "one");
+    m_work->AddMailbot("info", "two");
     TZivadMessageItem& request = Store(m_work->VorlaFolder(), WithHeader(kIncoming, "Subject", "Subject: info"));
     BreakFolder(m_work->QueueFolder());
     EXPECT_EQ(MailbotReply(*m_work, *m_log, request), 0);
@@ -510,9 +509,9 @@ TEST_F(ResponsesTest, MailbotShowsItsProgressInTheStatusBar) {
     TEventQueue queue(TEventQueue::TClockMode::Manual);
     TZivad engine(queue);
     TZivadAccount& account = engine.Accounts().Add("bot");
-    account.name = "Bot";
-    account.email = "bot@example.com";
-    account.AddMailbot("info").text = "text";
+    account.Edit([&](TAccountSettings& s) { s.name = "Bot"; });
+    account.Edit([&](TAccountSettings& s) { s.email = "bot@example.com"; });
+    account.AddMailbot("info", "text");
     std::vector<std::string> shown;
     engine.OnStatusText.Set([&](const std::string& text) { shown.push_back(text); });
     TZivadMessageItem& request = Store(account.VorlaFolder(), WithHeader(kIncoming, "Subject", "Subject: info"));
@@ -535,7 +534,7 @@ constexpr char kToBob[] =
     "Body line\r\n";
 
 TEST_F(ResponsesTest, RedirectByDisplayNameCopiesIntoTheNamedAccountsVorlaFolder) {
-    m_work->nameredirect = true;
+    m_work->Edit([&](TAccountSettings& s) { s.nameredirect = true; });
     Store(m_work->VorlaFolder(), kToBob);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 1);
 
@@ -558,7 +557,7 @@ TEST_F(ResponsesTest, RedirectByDisplayNameCopiesIntoTheNamedAccountsVorlaFolder
 }
 
 TEST_F(ResponsesTest, RedirectFromTheQuarantineReachesTheOwnVorlaFolderByName) {
-    m_work->nameredirect = true;
+    m_work->Edit([&](TAccountSettings& s) { s.nameredirect = true; });
     Store(m_work->QuarantineFolder(), kToBob);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->QuarantineFolder(), 0), 2);
     EXPECT_EQ(m_bob->VorlaFolder().Count(), 1);
@@ -590,7 +589,7 @@ TEST_F(ResponsesTest, RedirectListEntriesMatchAccountNamesAndAddresses) {
         const int bobBefore = m_bob->VorlaFolder().Count();
         const int queueBefore = m_work->QueueFolder().Count();
         const std::size_t logBefore = LogEvents().size();
-        m_work->redirectAddresses = {row.entry};
+        m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {row.entry}; });
         Store(m_work->VorlaFolder(), kToBob);
         const int index = m_work->VorlaFolder().Count() - 1;
         EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), index), row.bobCopies + row.queued);
@@ -610,7 +609,7 @@ TEST_F(ResponsesTest, RedirectListEntriesMatchAccountNamesAndAddresses) {
 }
 
 TEST_F(ResponsesTest, RedirectToTwoAddressesQueuesOneCopyForEach) {
-    m_work->redirectAddresses = {"Carol <carol@example.net>", "dave@example.net"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"Carol <carol@example.net>", "dave@example.net"}; });
     // More recipient lines than the message model writes from its lists: none may survive.
     Store(m_work->VorlaFolder(), WithHeader(WithHeader(kToBob, "", "cc: Dora <dora@example.org>"), "",
                                             "Bcc: eve@example.org"));
@@ -649,7 +648,7 @@ TEST_F(ResponsesTest, RedirectedCopiesKeepTheAttachmentsOfTheOriginal) {
         "--b1\r\nContent-Type: application/octet-stream; name=\"data.bin\"\r\n"
         "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"data.bin\"\r\n\r\n"
         "AAECAwQF\r\n--b1--\r\n";
-    m_work->redirectAddresses = {"carol@example.net"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"carol@example.net"}; });
     Store(m_work->VorlaFolder(), multipart);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 1);
     const auto copy = Stored(m_work->QueueFolder(), 0, TLoadMode::Decoded);
@@ -660,13 +659,13 @@ TEST_F(ResponsesTest, RedirectedCopiesKeepTheAttachmentsOfTheOriginal) {
 }
 
 TEST_F(ResponsesTest, RedirectDeleteMarksOnlyAMessageThatWasRedirected) {
-    m_work->redirectdelete = true;
-    m_work->redirectAddresses = {"nobody"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"nobody"}; });
     Store(m_work->VorlaFolder(), kToBob);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 0);
     EXPECT_FALSE(m_work->VorlaFolder().Item(0)->Deleted);  // kept: it went nowhere
 
-    m_work->redirectAddresses = {"carol@example.net"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"carol@example.net"}; });
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 1);
     EXPECT_TRUE(m_work->VorlaFolder().Item(0)->Deleted);
     m_work->VorlaFolder().Purge();
@@ -674,7 +673,7 @@ TEST_F(ResponsesTest, RedirectDeleteMarksOnlyAMessageThatWasRedirected) {
 }
 
 TEST_F(ResponsesTest, AMessageLeftInTheFolderIsRedirectedAgainAtEveryRun) {
-    m_work->redirectAddresses = {"bob", "carol@example.net"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"bob", "carol@example.net"}; });
     Store(m_work->VorlaFolder(), kToBob);
     for (int run = 1; run <= 3; ++run) {
         SCOPED_TRACE(run);
@@ -687,8 +686,8 @@ TEST_F(ResponsesTest, AMessageLeftInTheFolderIsRedirectedAgainAtEveryRun) {
 }
 
 TEST_F(ResponsesTest, RedirectPassesOverWhatCannotBeReadAndPassesOnWhatCannotBeWritten) {
-    m_work->redirectAddresses = {"bob", "carol@example.net"};
-    m_work->redirectdelete = true;
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"bob", "carol@example.net"}; });
+    m_work->Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 0);  // no such index
     TZivadMessageItem& item = Store(m_work->VorlaFolder(), kToBob);
     DeleteFile(item.FileName());
@@ -705,7 +704,7 @@ TEST_F(ResponsesTest, RedirectPassesOverWhatCannotBeReadAndPassesOnWhatCannotBeW
 }
 
 TEST_F(ResponsesTest, RedirectEntriesCannotAddHeaderLines) {
-    m_work->redirectAddresses = {"carol@example.net\r\nBcc: victim@evil.example"};
+    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"carol@example.net\r\nBcc: victim@evil.example"}; });
     Store(m_work->VorlaFolder(), kToBob);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 1);
     const auto headers = HeaderLines(FileOf(m_work->QueueFolder(), 0));
@@ -718,7 +717,7 @@ TEST_F(ResponsesTest, RedirectEntriesCannotAddHeaderLines) {
 TEST_F(ResponsesTest, LogMessageGoesToTheVorlaFolderOrWithNoDownloadToTheQueue) {
     for (const bool noDownload : {false, true}) {
         SCOPED_TRACE(noDownload ? "nodownload" : "download");
-        m_work->nodownload = noDownload;
+        m_work->Edit([&](TAccountSettings& s) { s.nodownload = noDownload; });
         SendLogMessage(*m_work, *m_log, "Vorla log for account Work (me@example.com)", "line 1\r\nline 2");
         TZivadMessageCollection& folder = noDownload ? m_work->QueueFolder() : m_work->VorlaFolder();
         ASSERT_EQ(folder.Count(), 1);
@@ -733,8 +732,8 @@ TEST_F(ResponsesTest, LogMessageGoesToTheVorlaFolderOrWithNoDownloadToTheQueue) 
     // "Created" is no category word: only the queued message left a line.
     EXPECT_THAT(LogEvents(), ElementsAre("Work\tQueued - Work - To: me@example.com"));
 
-    m_work->name = "Accepted mail";  // a category word in the text keeps the line
-    m_work->nodownload = false;
+    m_work->Edit([&](TAccountSettings& s) { s.name = "Accepted mail"; });  // a category word in the text keeps the line
+    m_work->Edit([&](TAccountSettings& s) { s.nodownload = false; });
     SendLogMessage(*m_work, *m_log, "s", "t");
     EXPECT_EQ(LogEvents().back(), "Accepted mail\tCreated - Accepted mail - To: me@example.com");
 }

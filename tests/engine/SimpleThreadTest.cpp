@@ -6,6 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "engine/EventQueue.h"
 #include "engine/ZivadAccount.h"
@@ -106,6 +107,24 @@ TEST_F(SimpleThreadTest, RunAndWaitKeepsTheUiThreadRunningItsEvents) {
         RunAndWait(queue, m_log, [](TZivadAccount&, TZivadLog&) { throw std::logic_error("boom"); }, *m_owned);
     ASSERT_NE(escaped, nullptr);
     EXPECT_THROW(std::rethrow_exception(escaped), std::logic_error);
+}
+
+TEST_F(SimpleThreadTest, NestedRunAndWaitReturnsInOrder) {
+    TEventQueue queue;
+    std::atomic<bool> releaseOuter{false};
+    std::vector<int> order;
+    queue.Post([&] {
+        // Runs while the outer worker waits: a second run, as a "Get Mail" pressed mid-run.
+        EXPECT_EQ(RunAndWait(queue, m_log, [&](TZivadAccount&, TZivadLog&) { order.push_back(1); }, *m_owned),
+                  nullptr);
+        order.push_back(2);
+        releaseOuter = true;
+    });
+    RunAndWait(queue, m_log, [&](TZivadAccount&, TZivadLog&) {
+        for (int i = 0; i < 5000 && !releaseOuter; ++i) std::this_thread::sleep_for(1ms);
+    }, *m_owned);
+    order.push_back(3);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
 
 }  // namespace

@@ -117,56 +117,56 @@ TEST_F(AccountTest, FolderNamesThatLeaveTheAccountsFolderAreRefused) {
 TEST_F(AccountTest, FolderWithoutOptionsLoadsTheLoadDefaults) {
     ForceDirectories(Folder("byhand"));
     auto account = Loaded("byhand");
-    EXPECT_FALSE(account->enablefetch);
-    EXPECT_FALSE(account->enablesend);
-    EXPECT_FALSE(account->senddirect);
-    EXPECT_FALSE(account->enablefilters);
-    EXPECT_TRUE(account->rejectolddates);
-    EXPECT_TRUE(account->rejectillegalips);
-    EXPECT_EQ(account->popport, 110);
-    EXPECT_EQ(account->smtpport, 25);
-    EXPECT_EQ(account->awayText, TZivadAccount::kDefaultAwayText);  // no away.txt: kept
+    EXPECT_FALSE(account->Settings()->enablefetch);
+    EXPECT_FALSE(account->Settings()->enablesend);
+    EXPECT_FALSE(account->Settings()->senddirect);
+    EXPECT_FALSE(account->Settings()->enablefilters);
+    EXPECT_TRUE(account->Settings()->rejectolddates);
+    EXPECT_TRUE(account->Settings()->rejectillegalips);
+    EXPECT_EQ(account->Settings()->popport, 110);
+    EXPECT_EQ(account->Settings()->smtpport, 25);
+    EXPECT_EQ(account->Settings()->awayText, TAccountSettings::kDefaultAwayText);  // no away.txt: kept
     EXPECT_TRUE(account->LoadWarnings().empty());
     // The first read creates the options file, private to the user.
     EXPECT_TRUE(FileExists(account->OptionsFileName()));
     EXPECT_EQ(ModeOf(account->OptionsFileName()), 0600u);
     // A new account that is not loaded keeps the construction defaults.
     TZivadAccount fresh(nullptr, "fresh");
-    EXPECT_TRUE(fresh.enablefetch && fresh.enablesend && fresh.senddirect && fresh.enablefilters);
-    EXPECT_FALSE(fresh.rejectolddates || fresh.rejectillegalips);
+    EXPECT_TRUE(fresh.Settings()->enablefetch && fresh.Settings()->enablesend && fresh.Settings()->senddirect && fresh.Settings()->enablefilters);
+    EXPECT_FALSE(fresh.Settings()->rejectolddates || fresh.Settings()->rejectillegalips);
 }
 
 TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
     {
         TZivadAccount account(nullptr, "acc");
-        account.name = "Home";
-        account.email = "me@example.org";
-        account.popserver = "pop.example.org";
-        account.popport = 995;
-        account.loginname = "me";
-        account.password = "ab";
-        account.enablefetch = false;
-        account.away = true;
-        account.rejectresponse = true;
-        account.enablefilters = false;
-        account.enablesend = false;
-        account.senddirect = false;
-        account.smtpserver = "smtp.example.org";
-        account.smtpport = 587;
-        account.smtploginname = "smtpme";
-        account.smtppassword = "secret";
-        account.enableredirect = true;
-        account.redirectquarantined = true;
-        account.redirectdelete = true;
-        account.nameredirect = true;
-        account.nodownload = true;
-        account.enablemailbot = true;
-        account.nodelete = true;
-        account.rejectkb = 512;
-        account.rejectownemail = true;
-        account.rejectinvalidrecipient = true;
-        account.rejectolddates = false;
-        account.rejectillegalips = false;
+        account.Edit([&](TAccountSettings& s) { s.name = "Home"; });
+        account.Edit([&](TAccountSettings& s) { s.email = "me@example.org"; });
+        account.Edit([&](TAccountSettings& s) { s.popserver = "pop.example.org"; });
+        account.Edit([&](TAccountSettings& s) { s.popport = 995; });
+        account.Edit([&](TAccountSettings& s) { s.loginname = "me"; });
+        account.Edit([&](TAccountSettings& s) { s.password = "ab"; });
+        account.Edit([&](TAccountSettings& s) { s.enablefetch = false; });
+        account.Edit([&](TAccountSettings& s) { s.away = true; });
+        account.Edit([&](TAccountSettings& s) { s.rejectresponse = true; });
+        account.Edit([&](TAccountSettings& s) { s.enablefilters = false; });
+        account.Edit([&](TAccountSettings& s) { s.enablesend = false; });
+        account.Edit([&](TAccountSettings& s) { s.senddirect = false; });
+        account.Edit([&](TAccountSettings& s) { s.smtpserver = "smtp.example.org"; });
+        account.Edit([&](TAccountSettings& s) { s.smtpport = 587; });
+        account.Edit([&](TAccountSettings& s) { s.smtploginname = "smtpme"; });
+        account.Edit([&](TAccountSettings& s) { s.smtppassword = "secret"; });
+        account.Edit([&](TAccountSettings& s) { s.enableredirect = true; });
+        account.Edit([&](TAccountSettings& s) { s.redirectquarantined = true; });
+        account.Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
+        account.Edit([&](TAccountSettings& s) { s.nameredirect = true; });
+        account.Edit([&](TAccountSettings& s) { s.nodownload = true; });
+        account.Edit([&](TAccountSettings& s) { s.enablemailbot = true; });
+        account.Edit([&](TAccountSettings& s) { s.nodelete = true; });
+        account.Edit([&](TAccountSettings& s) { s.rejectkb = 512; });
+        account.Edit([&](TAccountSettings& s) { s.rejectownemail = true; });
+        account.Edit([&](TAccountSettings& s) { s.rejectinvalidrecipient = true; });
+        account.Edit([&](TAccountSettings& s) { s.rejectolddates = false; });
+        account.Edit([&](TAccountSettings& s) { s.rejectillegalips = false; });
         account.Save();
     }
     const std::string options = ReadFile(Folder("acc") + "options.ini");
@@ -193,35 +193,35 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
     EXPECT_EQ(ModeOf(Folder("acc") + "options.ini"), 0600u);
 
     auto loaded = Loaded("acc");
-    EXPECT_EQ(loaded->name, "Home");
-    EXPECT_EQ(loaded->email, "me@example.org");
-    EXPECT_EQ(loaded->popserver, "pop.example.org");
-    EXPECT_EQ(loaded->popport, 995);
-    EXPECT_EQ(loaded->loginname, "me");
-    EXPECT_EQ(loaded->password, "ab");
-    EXPECT_FALSE(loaded->enablefetch);
-    EXPECT_TRUE(loaded->away);
-    EXPECT_TRUE(loaded->rejectresponse);
-    EXPECT_FALSE(loaded->enablefilters);
-    EXPECT_FALSE(loaded->enablesend);
-    EXPECT_FALSE(loaded->senddirect);
-    EXPECT_EQ(loaded->smtpserver, "smtp.example.org");
-    EXPECT_EQ(loaded->smtpport, 587);
-    EXPECT_EQ(loaded->smtploginname, "smtpme");
-    EXPECT_EQ(loaded->smtppassword, "secret");
-    EXPECT_TRUE(loaded->enableredirect && loaded->redirectquarantined && loaded->redirectdelete &&
-                loaded->nameredirect && loaded->nodownload && loaded->enablemailbot && loaded->nodelete);
-    EXPECT_EQ(loaded->rejectkb, 512);
-    EXPECT_TRUE(loaded->rejectownemail && loaded->rejectinvalidrecipient);
-    EXPECT_FALSE(loaded->rejectolddates || loaded->rejectillegalips);
+    EXPECT_EQ(loaded->Settings()->name, "Home");
+    EXPECT_EQ(loaded->Settings()->email, "me@example.org");
+    EXPECT_EQ(loaded->Settings()->popserver, "pop.example.org");
+    EXPECT_EQ(loaded->Settings()->popport, 995);
+    EXPECT_EQ(loaded->Settings()->loginname, "me");
+    EXPECT_EQ(loaded->Settings()->password, "ab");
+    EXPECT_FALSE(loaded->Settings()->enablefetch);
+    EXPECT_TRUE(loaded->Settings()->away);
+    EXPECT_TRUE(loaded->Settings()->rejectresponse);
+    EXPECT_FALSE(loaded->Settings()->enablefilters);
+    EXPECT_FALSE(loaded->Settings()->enablesend);
+    EXPECT_FALSE(loaded->Settings()->senddirect);
+    EXPECT_EQ(loaded->Settings()->smtpserver, "smtp.example.org");
+    EXPECT_EQ(loaded->Settings()->smtpport, 587);
+    EXPECT_EQ(loaded->Settings()->smtploginname, "smtpme");
+    EXPECT_EQ(loaded->Settings()->smtppassword, "secret");
+    EXPECT_TRUE(loaded->Settings()->enableredirect && loaded->Settings()->redirectquarantined && loaded->Settings()->redirectdelete &&
+                loaded->Settings()->nameredirect && loaded->Settings()->nodownload && loaded->Settings()->enablemailbot && loaded->Settings()->nodelete);
+    EXPECT_EQ(loaded->Settings()->rejectkb, 512);
+    EXPECT_TRUE(loaded->Settings()->rejectownemail && loaded->Settings()->rejectinvalidrecipient);
+    EXPECT_FALSE(loaded->Settings()->rejectolddates || loaded->Settings()->rejectillegalips);
 }
 
 TEST_F(AccountTest, SaveKeepsLinesThatAreNotAccountKeys) {
     ForceDirectories(Folder("keep"));
     WriteFile(Folder("keep") + "options.ini", "[other]\r\nfoo=bar\r\n\r\n[options]\r\nname=Old\r\ncustom=1\r\n");
     auto account = Loaded("keep");
-    EXPECT_EQ(account->name, "Old");
-    account->name = "New";
+    EXPECT_EQ(account->Settings()->name, "Old");
+    account->Edit([&](TAccountSettings& s) { s.name = "New"; });
     account->Save();
     const std::string options = ReadFile(Folder("keep") + "options.ini");
     EXPECT_NE(options.find("foo=bar"), std::string::npos);
@@ -232,12 +232,12 @@ TEST_F(AccountTest, SaveKeepsLinesThatAreNotAccountKeys) {
 
 TEST_F(AccountTest, LineBreaksInTextsCannotInjectOptionLines) {
     TZivadAccount account(nullptr, "inject");
-    account.name = "Evil\r\npassword=0000";
-    account.password = "ab";
+    account.Edit([&](TAccountSettings& s) { s.name = "Evil\r\npassword=0000"; });
+    account.Edit([&](TAccountSettings& s) { s.password = "ab"; });
     account.Save();
     auto loaded = Loaded("inject");
-    EXPECT_EQ(loaded->password, "ab");
-    EXPECT_EQ(loaded->name, "Evil  password=0000");
+    EXPECT_EQ(loaded->Settings()->password, "ab");
+    EXPECT_EQ(loaded->Settings()->name, "Evil  password=0000");
 }
 
 TEST_F(AccountTest, NumbersAreReadWithTheirDefaults) {
@@ -259,13 +259,13 @@ TEST_F(AccountTest, NumbersAreReadWithTheirDefaults) {
                   std::string("[options]\r\npopport=") + row.popport + "\r\nsmtpport=x25\r\nrejectkb=4294967296\r\n");
         TZivadAccount account(nullptr, "a");
         account.Load();
-        EXPECT_EQ(account.popport, row.expectedPort);
+        EXPECT_EQ(account.Settings()->popport, row.expectedPort);
         EXPECT_EQ(!account.LoadWarnings().empty(), row.warned);
         if (row.warned) {
             EXPECT_NE(account.LoadWarnings().front().find(row.popport), std::string::npos);
         }
-        EXPECT_EQ(account.smtpport, 25);
-        EXPECT_EQ(account.rejectkb, 0);
+        EXPECT_EQ(account.Settings()->smtpport, 25);
+        EXPECT_EQ(account.Settings()->rejectkb, 0);
     }
 }
 
@@ -274,29 +274,27 @@ TEST_F(AccountTest, ResponseTextsAndRedirectListAreLineFiles) {
     WriteFile(Folder("texts") + "away.txt", "Gone\nfishing");
     WriteFile(Folder("texts") + "redirect.txt", "a@example.org\r\nb@example.org\r\n");
     auto account = Loaded("texts");
-    EXPECT_EQ(account->awayText, "Gone\r\nfishing\r\n");
-    EXPECT_EQ(account->rejectText, TZivadAccount::kDefaultRejectText);
-    EXPECT_EQ(account->redirectAddresses, (std::vector<std::string>{"a@example.org", "b@example.org"}));
+    EXPECT_EQ(account->Settings()->awayText, "Gone\r\nfishing\r\n");
+    EXPECT_EQ(account->Settings()->rejectText, TAccountSettings::kDefaultRejectText);
+    EXPECT_EQ(account->Settings()->redirectAddresses, (std::vector<std::string>{"a@example.org", "b@example.org"}));
 
-    account->rejectText = "";
-    account->redirectAddresses = {"c@example.org"};
+    account->Edit([&](TAccountSettings& s) { s.rejectText = ""; });
+    account->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"c@example.org"}; });
     account->Save();
     EXPECT_EQ(ReadFile(Folder("texts") + "away.txt"), "Gone\r\nfishing\r\n");
     EXPECT_EQ(ReadFile(Folder("texts") + "reject.txt"), "");
     EXPECT_EQ(ReadFile(Folder("texts") + "redirect.txt"), "c@example.org\r\n");
     auto reloaded = Loaded("texts");
-    EXPECT_EQ(reloaded->awayText, "Gone\r\nfishing\r\n");
-    EXPECT_EQ(reloaded->rejectText, "");
-    EXPECT_EQ(reloaded->redirectAddresses, std::vector<std::string>{"c@example.org"});
+    EXPECT_EQ(reloaded->Settings()->awayText, "Gone\r\nfishing\r\n");
+    EXPECT_EQ(reloaded->Settings()->rejectText, "");
+    EXPECT_EQ(reloaded->Settings()->redirectAddresses, std::vector<std::string>{"c@example.org"});
 }
 
 TEST_F(AccountTest, MailbotsRoundTripWithAttachmentsAndMultiLineTexts) {
     {
         TZivadAccount account(nullptr, "bots");
-        TMailbotRecord& info = account.AddMailbot("Info");
-        info.text = "Line 1\r\n  indented \r\n-- \r\n";
-        info.files = {"/docs/a.pdf", "/docs/b.txt", "/docs/c.zip"};
-        account.AddMailbot("Prices").text = "Only one line";
+        account.AddMailbot("Info", "Line 1\r\n  indented \r\n-- \r\n", {"/docs/a.pdf", "/docs/b.txt", "/docs/c.zip"});
+        account.AddMailbot("Prices", "Only one line");
         account.AddMailbot("Empty");
         account.Save();
     }
@@ -306,26 +304,26 @@ TEST_F(AccountTest, MailbotsRoundTripWithAttachmentsAndMultiLineTexts) {
               "[Prices]\r\ntext=Only one line\r\n"
               "[Empty]\r\ntext=\r\n");
     auto loaded = Loaded("bots");
-    ASSERT_EQ(loaded->mailbots.size(), 3u);
-    EXPECT_EQ(loaded->mailbots[0].subject, "Info");
-    EXPECT_EQ(loaded->mailbots[0].text, "Line 1\r\n  indented \r\n-- \r\n");
-    EXPECT_EQ(loaded->mailbots[0].files, (std::vector<std::string>{"/docs/a.pdf", "/docs/b.txt", "/docs/c.zip"}));
-    EXPECT_EQ(loaded->mailbots[1].text, "Only one line");
-    EXPECT_EQ(loaded->mailbots[2].subject, "Empty");
-    EXPECT_EQ(loaded->mailbots[2].text, "");
-    EXPECT_TRUE(loaded->mailbots[2].files.empty());
+    ASSERT_EQ(loaded->Settings()->mailbots.size(), 3u);
+    EXPECT_EQ(loaded->Settings()->mailbots[0].subject, "Info");
+    EXPECT_EQ(loaded->Settings()->mailbots[0].text, "Line 1\r\n  indented \r\n-- \r\n");
+    EXPECT_EQ(loaded->Settings()->mailbots[0].files, (std::vector<std::string>{"/docs/a.pdf", "/docs/b.txt", "/docs/c.zip"}));
+    EXPECT_EQ(loaded->Settings()->mailbots[1].text, "Only one line");
+    EXPECT_EQ(loaded->Settings()->mailbots[2].subject, "Empty");
+    EXPECT_EQ(loaded->Settings()->mailbots[2].text, "");
+    EXPECT_TRUE(loaded->Settings()->mailbots[2].files.empty());
 
     // A text whose lines end in lone LF comes back with CR LF, every line kept.
-    loaded->mailbots[1].text = "one\ntwo\n\nfour";
+    loaded->Edit([](TAccountSettings& s) { s.mailbots[1].text = "one\ntwo\n\nfour"; });
     loaded->Save();
-    EXPECT_EQ(Loaded("bots")->mailbots[1].text, "one\r\ntwo\r\n\r\nfour");
+    EXPECT_EQ(Loaded("bots")->Settings()->mailbots[1].text, "one\r\ntwo\r\n\r\nfour");
 
     // No mailbots: no file.
     loaded->DeleteMailbot(5);
     loaded->DeleteMailbot(-1);
-    ASSERT_EQ(loaded->mailbots.size(), 3u);
+    ASSERT_EQ(loaded->Settings()->mailbots.size(), 3u);
     loaded->DeleteMailbot(1);
-    EXPECT_EQ(loaded->mailbots[1].subject, "Empty");
+    EXPECT_EQ(loaded->Settings()->mailbots[1].subject, "Empty");
     loaded->DeleteMailbot(0);
     loaded->DeleteMailbot(0);
     loaded->Save();
@@ -336,19 +334,19 @@ TEST_F(AccountTest, MailbotFileOfAnEarlierInstallationLoads) {
     ForceDirectories(Folder("old"));
     WriteFile(Folder("old") + "mailbot.ini", "[send info]\r\nTEXT=Here it is\r\nFile=C:\\a.doc\r\nfile=C:\\b.doc\r\nother=x\r\n[two]\r\ntext=a=b\r\n");
     auto account = Loaded("old");
-    ASSERT_EQ(account->mailbots.size(), 2u);
-    EXPECT_EQ(account->mailbots[0].subject, "send info");
-    EXPECT_EQ(account->mailbots[0].text, "Here it is");
-    EXPECT_EQ(account->mailbots[0].files, (std::vector<std::string>{"C:\\a.doc", "C:\\b.doc"}));
-    EXPECT_EQ(account->mailbots[1].text, "a=b");
+    ASSERT_EQ(account->Settings()->mailbots.size(), 2u);
+    EXPECT_EQ(account->Settings()->mailbots[0].subject, "send info");
+    EXPECT_EQ(account->Settings()->mailbots[0].text, "Here it is");
+    EXPECT_EQ(account->Settings()->mailbots[0].files, (std::vector<std::string>{"C:\\a.doc", "C:\\b.doc"}));
+    EXPECT_EQ(account->Settings()->mailbots[1].text, "a=b");
 
     // Subjects that differ only in case stay two mailbots, each with its own lines.
     WriteFile(Folder("old") + "mailbot.ini", "[Help]\r\ntext=one\r\n[HELP]\r\ntext=two\r\n");
     account->Load();
-    ASSERT_EQ(account->mailbots.size(), 2u);
-    EXPECT_EQ(account->mailbots[0].text, "one");
-    EXPECT_EQ(account->mailbots[1].subject, "HELP");
-    EXPECT_EQ(account->mailbots[1].text, "two");
+    ASSERT_EQ(account->Settings()->mailbots.size(), 2u);
+    EXPECT_EQ(account->Settings()->mailbots[0].text, "one");
+    EXPECT_EQ(account->Settings()->mailbots[1].subject, "HELP");
+    EXPECT_EQ(account->Settings()->mailbots[1].text, "two");
 }
 
 TEST_F(AccountTest, SeenChecksumsFileIsLittleEndianAndIgnoresAPartialValue) {
@@ -375,23 +373,27 @@ TEST_F(AccountTest, SeenChecksumsFileIsLittleEndianAndIgnoresAPartialValue) {
     EXPECT_FALSE(FileExists(Folder("crc") + "msgcrc.tmp"));
 }
 
-TEST_F(AccountTest, LoadReplacesTheSeenListAndTheMailbots) {
+TEST_F(AccountTest, LoadReplacesTheMailbotsAndKeepsWhatWasSeenMeanwhile) {
+    // A reload while a fetch runs: the checksums the fetch has seen but not yet written stay,
+    // or its messages would be filed a second time by the next fetch.
     ForceDirectories(Folder("twice"));
     WriteFile(Folder("twice") + "mailbot.ini", "[a]\r\ntext=x\r\n");
     WriteFile(Folder("twice") + "msgcrc", std::string("\x05\x00\x00\x00", 4));
     auto account = Loaded("twice");
+    account->AddMailbot("b");
     account->AddSeen(9);
+    TZivadMessageCollection* vorla = &account->VorlaFolder();
     account->Load();
-    EXPECT_EQ(account->mailbots.size(), 1u);
-    EXPECT_EQ(account->SeenList(), std::vector<std::uint32_t>{5u});
-    EXPECT_FALSE(account->IsSeen(9));
+    EXPECT_EQ(account->Settings()->mailbots.size(), 1u);
+    EXPECT_EQ(account->SeenList(), (std::vector<std::uint32_t>{5u, 9u}));
+    EXPECT_EQ(&account->VorlaFolder(), vorla);  // the folders stay the same objects
 }
 
 TEST_F(AccountTest, SaveErrorNamesTheAccountSaveAndKeepsWhatWasWritten) {
     TZivadAccount account(nullptr, "broken");
     ForceDirectories(Folder("broken") + "away.txt/");  // a folder where the away text goes
     WriteFile(Folder("broken") + "away.txt/x", "");
-    account.name = "Written";
+    account.Edit([&](TAccountSettings& s) { s.name = "Written"; });
     try {
         account.Save();
         FAIL() << "Save did not report the error";
@@ -399,7 +401,7 @@ TEST_F(AccountTest, SaveErrorNamesTheAccountSaveAndKeepsWhatWasWritten) {
         EXPECT_EQ(std::string(e.what()).rfind("Error saving account: ", 0), 0u) << e.what();
         EXPECT_GT(std::string(e.what()).size(), std::string("Error saving account: ").size());
     }
-    EXPECT_EQ(Loaded("broken")->name, "Written");
+    EXPECT_EQ(Loaded("broken")->Settings()->name, "Written");
     EXPECT_FALSE(FileExists(Folder("broken") + "reject.txt"));  // saving stopped at the error
 }
 
@@ -407,12 +409,12 @@ TEST_F(AccountTest, DeleteFolderRemovesEverythingAndLoadOfAMissingFolderKeepsThe
     TZivadAccount account(nullptr, "gone");
     WriteFile(Folder("gone") + ".hidden", "x");
     WriteFile(Folder("gone") + "vorla/00001.msg", "Subject: x\r\n\r\nbody\r\n");
-    account.name = "Kept";
+    account.Edit([&](TAccountSettings& s) { s.name = "Kept"; });
     account.DeleteFolder();
     EXPECT_FALSE(DirectoryExists(Folder("gone")));
     account.Load();
-    EXPECT_EQ(account.name, "Kept");
-    EXPECT_TRUE(account.enablefetch);
+    EXPECT_EQ(account.Settings()->name, "Kept");
+    EXPECT_TRUE(account.Settings()->enablefetch);
 }
 
 }  // namespace

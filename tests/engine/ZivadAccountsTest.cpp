@@ -34,7 +34,7 @@ protected:
     }
     std::vector<std::string> Names(const TZivadAccounts& list) {
         std::vector<std::string> names;
-        for (int i = 0; i < list.Count(); ++i) names.push_back(list.Items(i)->name);
+        for (int i = 0; i < list.Count(); ++i) names.push_back(list.Items(i)->Settings()->name);
         return names;
     }
     std::unique_ptr<TZivadAccounts> List() {
@@ -95,7 +95,7 @@ TEST_F(AccountsTest, DeletedAccountStaysGoneAndAnAddedOneComesBackWithLoadDefaul
         TZivadAccount& fresh = list->Add();
         added = fresh.FolderName();
         EXPECT_TRUE(DirectoryExists(fresh.AccountFolder()));
-        EXPECT_TRUE(fresh.enablefetch);
+        EXPECT_TRUE(fresh.Settings()->enablefetch);
         // The editor is cancelled: the list is dropped and read again from disk.
         list->Clear();
         EXPECT_EQ(list->Count(), 0);
@@ -106,10 +106,10 @@ TEST_F(AccountsTest, DeletedAccountStaysGoneAndAnAddedOneComesBackWithLoadDefaul
     TZivadAccounts reloaded(nullptr);
     ASSERT_EQ(reloaded.Count(), 2);
     EXPECT_EQ(reloaded.FindByName("Drop"), nullptr);
-    TZivadAccount* fresh = reloaded.Items(0)->FolderName() == added ? reloaded.Items(0) : reloaded.Items(1);
+    const TAccountPtr fresh = reloaded.Items(0)->FolderName() == added ? reloaded.Items(0) : reloaded.Items(1);
     EXPECT_EQ(fresh->FolderName(), added);
-    EXPECT_EQ(fresh->name, "");
-    EXPECT_FALSE(fresh->enablefetch);
+    EXPECT_EQ(fresh->Settings()->name, "");
+    EXPECT_FALSE(fresh->Settings()->enablefetch);
 }
 
 TEST_F(AccountsTest, FindersReturnTheFirstExactMatch) {
@@ -180,9 +180,9 @@ TEST_F(AccountsTest, FilterAllRunsTheEnabledAccountsAndSendAllEveryOne) {
     // message and an SMTP port nobody listens on, each pass reports its failure.
     for (int i = 0; i < 2; ++i) {
         TZivadAccount& account = *list->Items(i);
-        account.enablesend = (i == 0);
-        account.smtpserver = "127.0.0.1";
-        account.smtpport = 1;
+        account.Edit([&](TAccountSettings& s) { s.enablesend = (i == 0); });
+        account.Edit([&](TAccountSettings& s) { s.smtpserver = "127.0.0.1"; });
+        account.Edit([&](TAccountSettings& s) { s.smtpport = 1; });
         TMailMessage message;
         message.LoadFromMailText("From: a@example.org\r\nTo: b@example.org\r\nSubject: x\r\n\r\nbody\r\n");
         account.QueueFolder().AddMessage(message, "");
@@ -218,8 +218,8 @@ TEST_F(AccountsTest, SaveAllReportsEachFailureAndSavesTheOthers) {
     auto list = List();
     ForceDirectories(m_root + "a/reject.txt/");  // a folder where a's reject text goes
     WriteFile(m_root + "a/reject.txt/x", "");
-    list->Items(0)->name = "A2";
-    list->Items(1)->name = "B2";
+    list->Items(0)->Edit([&](TAccountSettings& s) { s.name = "A2"; });
+    list->Items(1)->Edit([&](TAccountSettings& s) { s.name = "B2"; });
     const auto errors = list->SaveAll();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Error saving account: ", 0), 0u) << errors[0];
@@ -258,8 +258,8 @@ TEST_F(AccountsTest, LoadProblemsBecomeStatusLinesAndTheOtherAccountsStillLoad) 
     ASSERT_EQ(m_status.size(), 1u);
     EXPECT_EQ(m_status[0].rfind("\tVORLA\tBad\t", 0), 0u) << m_status[0];
     EXPECT_NE(m_status[0].find("70000"), std::string::npos);
-    EXPECT_EQ(list->Items(0)->popport, 110);
-    EXPECT_EQ(list->Items(1)->popport, 995);
+    EXPECT_EQ(list->Items(0)->Settings()->popport, 110);
+    EXPECT_EQ(list->Items(1)->Settings()->popport, 995);
 }
 
 }  // namespace

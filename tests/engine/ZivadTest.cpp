@@ -368,9 +368,9 @@ TEST_F(ZivadTest, FetchSummaryFollowsTheLogSwitches) {
 TEST_F(ZivadTest, StopReachesEveryAccount) {
     auto engine = NewEngine();
     TZivadAccount& a = engine->Accounts().Add("a");
-    a.name = "First";
+    a.Edit([&](TAccountSettings& s) { s.name = "First"; });
     TZivadAccount& b = engine->Accounts().Add("b");
-    b.name = "Second";
+    b.Edit([&](TAccountSettings& s) { s.name = "Second"; });
     engine->Stop();
     EXPECT_TRUE(a.StopRequested());
     EXPECT_TRUE(b.StopRequested());

@@ -116,24 +116,28 @@ protected:
         return texts;
     }
 
+    // The fixture's accounts as the server sees them; each mailbox refers to a TAccount of
+    // the fixture, which outlives the server.
+    class TMailbox : public TPopMailbox {
+    public:
+        TMailbox(PopServerFixture& fixture, TAccount& account) : m_fixture(fixture), m_account(account) {}
+        std::string Password() const override { return m_account.password; }
+        TZivadMessageCollection& VorlaFolder() override { return *m_account.folder; }
+        void ProxyFetch() override {
+            if (m_fixture.m_proxyFetch) m_fixture.m_proxyFetch(m_account.login);
+        }
+
+    private:
+        PopServerFixture& m_fixture;
+        TAccount& m_account;
+    };
+
     TPopAccountAccess Access() {
         TPopAccountAccess access;
-        access.password = [this](const std::string& login) -> std::optional<std::string> {
+        access.find = [this](const std::string& login) -> std::shared_ptr<TPopMailbox> {
             for (TAccount& account : m_accounts)
-                if (account.login == login) return account.password;
-            return std::nullopt;
-        };
-        access.withVorlaFolder = [this](const std::string& login,
-                                        const std::function<void(TZivadMessageCollection&)>& work) {
-            for (TAccount& account : m_accounts) {
-                if (account.login != login) continue;
-                work(*account.folder);
-                return true;
-            }
-            return false;
-        };
-        access.proxyFetch = [this](const std::string& login) {
-            if (m_proxyFetch) m_proxyFetch(login);
+                if (account.login == login) return std::make_shared<TMailbox>(*this, account);
+            return nullptr;
         };
         return access;
     }
