@@ -1,4 +1,5 @@
-// How fast an account recognises seen header blocks, and how long the account list takes to load.
+// How fast an account recognises seen header blocks, and how long the account list takes to load
+// and to save.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -88,5 +89,35 @@ void BM_LoadAll200Accounts(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LoadAll200Accounts)->Unit(benchmark::kMillisecond);
+
+// SaveAll of arg accounts with every setting filled in, as the accounts editor's OK does it. Each
+// file is flushed to disk, so the cost is mostly waiting for the disk: measured in real time.
+void BM_SaveAllAccounts(benchmark::State& state) {
+    TBenchFolder folder;
+    TZivadAccounts list(nullptr);
+    for (int a = 0; a < state.range(0); ++a) {
+        TZivadAccount& account = list.Add("account" + std::to_string(1000 + a));
+        account.name = "Account " + std::to_string(a);
+        account.email = "user" + std::to_string(a) + "@example.org";
+        account.popserver = "pop.example.org";
+        account.loginname = "user" + std::to_string(a);
+        account.password = "secret" + std::to_string(a);
+        account.smtpserver = "smtp.example.org";
+        account.awayText = "Back on Monday.";
+        account.AddMailbot("info").text = "Line one\r\nLine two\r\n";
+    }
+    if (!list.SaveAll().empty()) state.SkipWithError("saving the accounts failed");  // files exist from here
+    for (auto _ : state) {
+        if (!list.SaveAll().empty()) state.SkipWithError("saving the accounts failed");
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_SaveAllAccounts)
+    ->Arg(1)
+    ->Arg(20)
+    ->ArgNames({"accounts"})
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
