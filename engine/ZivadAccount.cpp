@@ -380,6 +380,7 @@ void TZivadAccount::Save() {
 void TZivadAccount::SaveOptions() {
     const std::string fileName = OptionsFileName();
     TInfoFile file(fileName);
+    file.BeginUpdate();  // one write of the file for all keys; a failure leaves the old one
     const auto text = [&](const char* key, const std::string& value) {
         file.WriteString(kOptionsSection, key, SingleLine(value));
     };
@@ -416,6 +417,7 @@ void TZivadAccount::SaveOptions() {
     text(kKeyPopSecurity, std::to_string(static_cast<int>(popsecurity)));
     text(kKeySmtpSecurity, std::to_string(static_cast<int>(smtpsecurity)));
     flag(kKeyVerifyCert, verifycert);
+    file.UpdateFile();
 }
 
 void TZivadAccount::SaveMailbots() {
