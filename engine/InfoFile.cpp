@@ -153,7 +153,8 @@ void TInfoFile::BeginUpdate() {
 void TInfoFile::UpdateFile() {
     if (!m_pending) return;
     const std::vector<std::string> lines = std::exchange(m_pending, std::nullopt).value();
-    if (std::exchange(m_pendingChanged, false)) WriteFileAtomic(m_fileName, JoinLines(lines), kNewFileMode);
+    if (std::exchange(m_pendingChanged, false))
+        WriteFileAtomicIfChanged(m_fileName, JoinLines(lines), kNewFileMode);
 }
 
 void TInfoFile::WriteBool(const std::string& section, const std::string& key, bool value) {

@@ -42,8 +42,9 @@ public:
     // TFileError when the file exists but cannot be read. Not while an update is open.
     void BeginUpdate();
     // Ends the update, writing the file once as a single write does (temporary file, flush,
-    // rename; mode kept) when anything was written since BeginUpdate. Throws TFileError, which
-    // leaves the old file and ends the update too. Outside an update it does nothing.
+    // rename; mode kept) when anything was written since BeginUpdate and the result differs
+    // from the file. Throws TFileError, which leaves the old file and ends the update too.
+    // Outside an update it does nothing.
     void UpdateFile();
 
 private:

@@ -357,6 +357,20 @@ TEST(InfoFile, AnUpdateLeavesTheFileAloneUntilItsWritesAreWritten) {
     shared.WriteString("options", "a", "1");
     shared.UpdateFile();
     EXPECT_EQ(ModeOf(path), 0640u);
+
+    // Writes that leave the file as it was do not replace it.
+    const auto inode = [&] {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const auto before = inode();
+    const std::string text = ReadFile(path);
+    shared.BeginUpdate();
+    shared.WriteString("options", "a", "2");
+    shared.WriteString("options", "a", "1");
+    shared.UpdateFile();
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(ReadFile(path), text);
 }
 
 TEST(InfoFile, AFailedUpdateLeavesTheOldFile) {
