@@ -368,9 +368,9 @@ void TZivadAccount::LoadSeen() {
 void TZivadAccount::Save() {
     try {
         SaveOptions();
-        WriteFileAtomic(m_accountFolder + kAwayFile, JoinLines(SplitLines(awayText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRejectFile, JoinLines(SplitLines(rejectText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRedirectFile, JoinLines(redirectAddresses), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kAwayFile, JoinLines(SplitLines(awayText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRejectFile, JoinLines(SplitLines(rejectText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRedirectFile, JoinLines(redirectAddresses), kPrivateFileMode);
         SaveMailbots();
     } catch (const std::exception& e) {
         throw TFileError(std::string("Error saving account: ") + e.what());
@@ -437,7 +437,7 @@ void TZivadAccount::SaveMailbots() {
             content += std::string("text=") + kCrLf;
         for (const auto& file : record.files) content += "file=" + SingleLine(file) + kCrLf;
     }
-    WriteFileAtomic(fileName, content, kPrivateFileMode);
+    WriteFileAtomicIfChanged(fileName, content, kPrivateFileMode);
 }
 
 void TZivadAccount::SaveSeen() const {
