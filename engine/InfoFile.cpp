@@ -1,7 +1,7 @@
 #include "engine/InfoFile.h"
 
-#include <optional>
-#include <vector>
+#include <cassert>
+#include <utility>
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -56,27 +56,10 @@ std::optional<std::string> FindEntry(const std::vector<std::string>& lines, cons
     return std::nullopt;
 }
 
-}  // namespace
-
-std::string TInfoFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
-    if (!FileExists(m_fileName)) AppendFileBytes(m_fileName, "");  // creates it empty, mode 0600
-    const auto value = FindEntry(SplitLines(ReadFileBytes(m_fileName)), section, key);
-    return value ? *value : def;
-}
-
-bool TInfoFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
-    const auto value = FindEntry(SplitLines(ReadFileBytes(m_fileName)), section, key);
-    if (!value || value->empty() || (*value)[0] < '0' || (*value)[0] > '9') return def;
-    return (*value)[0] != '0';
-}
-
-void TInfoFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
-    // A line break would end the entry early and let the rest pose as lines of the file.
-    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
-        throw TVorlaError("line break in the entry " + section + "/" + key + " of " + m_fileName);
-
-    const std::vector<std::string> lines =
-        FileExists(m_fileName) ? SplitLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
+// The lines with the entry set: replaced where the section has it, else added at the section's
+// end; a missing section is appended.
+std::vector<std::string> WithEntry(const std::vector<std::string>& lines, const std::string& section,
+                                   const std::string& key, const std::string& value) {
     const std::string header = "[" + section + "]";
     const std::string prefix = key + "=";
     const std::string entry = key + "=" + value;
@@ -116,11 +99,62 @@ void TInfoFile::WriteString(const std::string& section, const std::string& key, 
         out.push_back(header);
         out.push_back(entry);
     }
+    return out;
+}
 
+std::string JoinLines(const std::vector<std::string>& lines) {
     std::string data;
-    for (const std::string& line : out) data += line + "\r\n";
+    for (const std::string& line : lines) data += line + "\r\n";
+    return data;
+}
+
+}  // namespace
+
+std::string TInfoFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
+    if (m_pending) {
+        const auto value = FindEntry(*m_pending, section, key);
+        return value ? *value : def;
+    }
+    if (!FileExists(m_fileName)) AppendFileBytes(m_fileName, "");  // creates it empty, mode 0600
+    const auto value = FindEntry(SplitLines(ReadFileBytes(m_fileName)), section, key);
+    return value ? *value : def;
+}
+
+bool TInfoFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+    const auto value = FindEntry(m_pending ? *m_pending : SplitLines(ReadFileBytes(m_fileName)), section, key);
+    if (!value || value->empty() || (*value)[0] < '0' || (*value)[0] > '9') return def;
+    return (*value)[0] != '0';
+}
+
+void TInfoFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    // A line break would end the entry early and let the rest pose as lines of the file.
+    if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
+        throw TVorlaError("line break in the entry " + section + "/" + key + " of " + m_fileName);
+
+    if (m_pending) {
+        // The lines of the file the previous write would have left: writing them CR LF and
+        // splitting again gives the same lines, so the result matches writes one at a time.
+        *m_pending = WithEntry(*m_pending, section, key, value);
+        m_pendingChanged = true;
+        return;
+    }
+    const std::vector<std::string> lines =
+        FileExists(m_fileName) ? SplitLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
     // The new content is complete before the old file is touched, and replaces it in one rename.
-    WriteFileAtomic(m_fileName, data, kNewFileMode);
+    WriteFileAtomic(m_fileName, JoinLines(WithEntry(lines, section, key, value)), kNewFileMode);
+}
+
+void TInfoFile::BeginUpdate() {
+    assert(!m_pending && "an update is already open");
+    m_pending = FileExists(m_fileName) ? SplitLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
+    m_pendingChanged = false;
+}
+
+void TInfoFile::UpdateFile() {
+    if (!m_pending) return;
+    const std::vector<std::string> lines = std::exchange(m_pending, std::nullopt).value();
+    if (std::exchange(m_pendingChanged, false))
+        WriteFileAtomicIfChanged(m_fileName, JoinLines(lines), kNewFileMode);
 }
 
 void TInfoFile::WriteBool(const std::string& section, const std::string& key, bool value) {

@@ -206,7 +206,9 @@ void TZivad::SaveAll() {
     attempt([&] { SaveSettings(); });
     attempt([&] {
         TIniFile ini(SettingsFileName());
+        ini.BeginUpdate();
         m_popServer->SaveSettings(ini);
+        ini.UpdateFile();
     });
     if (errors.empty()) return;
     std::string text;
@@ -274,7 +276,9 @@ void TZivad::LoadEngineSettings(const TIniFile& ini) {
 
 void TZivad::SaveSettings() {
     TIniFile ini(SettingsFileName());
+    ini.BeginUpdate();  // one write of the file for all keys; a failure leaves the old one
     SaveEngineSettings(ini);
+    ini.UpdateFile();
 }
 
 void TZivad::SaveEngineSettings(TIniFile& ini) {

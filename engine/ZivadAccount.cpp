@@ -434,9 +434,9 @@ void TZivadAccount::Save() {
     const std::shared_ptr<const TAccountSettings> s = Settings();
     try {
         SaveOptions(*s);
-        WriteFileAtomic(m_accountFolder + kAwayFile, JoinLines(SplitLines(s->awayText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRejectFile, JoinLines(SplitLines(s->rejectText)), kPrivateFileMode);
-        WriteFileAtomic(m_accountFolder + kRedirectFile, JoinLines(s->redirectAddresses), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kAwayFile, JoinLines(SplitLines(s->awayText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRejectFile, JoinLines(SplitLines(s->rejectText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRedirectFile, JoinLines(s->redirectAddresses), kPrivateFileMode);
         SaveMailbots(*s);
     } catch (const std::exception& e) {
         throw TFileError(std::string("Error saving account: ") + e.what());
@@ -446,6 +446,7 @@ void TZivadAccount::Save() {
 void TZivadAccount::SaveOptions(const TAccountSettings& s) {
     const std::string fileName = OptionsFileName();
     TInfoFile file(fileName);
+    file.BeginUpdate();  // one write of the file for all keys; a failure leaves the old one
     const auto text = [&](const char* key, const std::string& value) {
         file.WriteString(kOptionsSection, key, SingleLine(value));
     };
@@ -482,6 +483,7 @@ void TZivadAccount::SaveOptions(const TAccountSettings& s) {
     text(kKeyPopSecurity, std::to_string(static_cast<int>(s.popsecurity)));
     text(kKeySmtpSecurity, std::to_string(static_cast<int>(s.smtpsecurity)));
     flag(kKeyVerifyCert, s.verifycert);
+    file.UpdateFile();
 }
 
 void TZivadAccount::SaveMailbots(const TAccountSettings& s) {
@@ -501,7 +503,7 @@ void TZivadAccount::SaveMailbots(const TAccountSettings& s) {
             content += std::string("text=") + kCrLf;
         for (const auto& file : record.files) content += "file=" + SingleLine(file) + kCrLf;
     }
-    WriteFileAtomic(fileName, content, kPrivateFileMode);
+    WriteFileAtomicIfChanged(fileName, content, kPrivateFileMode);
 }
 
 void TZivadAccount::SaveSeen() const {

@@ -144,6 +144,7 @@ public:
     // Writes every "options.ini" key in its fixed order through the sectioned file (lines that
     // are not account keys survive), then "away.txt", "reject.txt", "redirect.txt" and
     // "mailbot.ini" (removed when there are no mailbots). Not "msgcrc", not the filters.
+    // Each file is written once, and not at all when it already holds what would be written.
     // On the first failure it stops and throws TFileError whose message is
     // "Error saving account: " + the reason; what was written before stays. The caller shows
     // the message to the user (the account list's SaveAll collects them).

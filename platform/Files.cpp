@@ -317,6 +317,19 @@ void WriteFileAtomic(const std::string& path, const std::string& data, unsigned 
     writer.Commit();
 }
 
+bool WriteFileAtomicIfChanged(const std::string& path, const std::string& data, unsigned mode) {
+    // Reading back is cheap next to the flush of a write. A file that cannot be read is written,
+    // which reports the real problem.
+    if (FileSize(path) == std::uint64_t{data.size()}) {
+        try {
+            if (ReadFileBytes(path) == data) return false;
+        } catch (const TFileError&) {
+        }
+    }
+    WriteFileAtomic(path, data, mode);
+    return true;
+}
+
 void AppendFileBytes(const std::string& path, const std::string& data) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) ThrowFileError("cannot open", path, errno);

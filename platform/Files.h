@@ -39,6 +39,9 @@ std::string ReadFileBytes(const std::string& path);  // throws TFileError when m
 // over the old file, so a crash or a full disk never leaves a half-written file. mode applies
 // to a file that did not exist before (an existing file keeps its mode).
 void WriteFileAtomic(const std::string& path, const std::string& data, unsigned mode = 0644);
+// As WriteFileAtomic, but a file that already holds exactly data is left as it is: no write,
+// no flush. Returns whether it wrote.
+bool WriteFileAtomicIfChanged(const std::string& path, const std::string& data, unsigned mode = 0644);
 // Appends bytes, creating the file (mode 0600) when missing.
 void AppendFileBytes(const std::string& path, const std::string& data);
 

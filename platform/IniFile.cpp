@@ -1,5 +1,6 @@
 #include "platform/IniFile.h"
 
+#include <cassert>
 #include <charconv>
 #include <optional>
 
@@ -67,6 +68,8 @@ std::string Unquote(const std::string& v) {
         return v.substr(1, v.size() - 2);
     return v;
 }
+
+}  // namespace
 
 class TIniLines {
 public:
@@ -171,6 +174,20 @@ private:
     std::vector<TParsed> m_parsed;  // one per line
 };
 
+namespace {
+
+// The lines a read looks at: those of the open update, or the file as it stands.
+const TIniLines& LinesToRead(const std::unique_ptr<TIniLines>& pending, const std::string& fileName,
+                             std::optional<TIniLines>& fresh) {
+    return pending ? *pending : fresh.emplace(fileName, false);
+}
+
+// The lines a change works on; the caller saves them when no update is open.
+TIniLines& LinesToChange(const std::unique_ptr<TIniLines>& pending, const std::string& fileName,
+                         std::optional<TIniLines>& fresh) {
+    return pending ? *pending : fresh.emplace(fileName, true);
+}
+
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
 void CheckWritable(const std::string& section, const std::string& key, const std::string* value) {
@@ -185,8 +202,14 @@ void CheckWritable(const std::string& section, const std::string& key, const std
 
 }  // namespace
 
+TIniFile::TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+TIniFile::~TIniFile() = default;
+TIniFile::TIniFile(TIniFile&&) noexcept = default;
+TIniFile& TIniFile::operator=(TIniFile&&) noexcept = default;
+
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
-    const TIniLines lines(m_fileName, false);
+    std::optional<TIniLines> fresh;
+    const TIniLines& lines = LinesToRead(m_pending, m_fileName, fresh);
     const auto i = lines.FindEntry(section, key);
     return i ? Unquote(lines.At(*i).value) : def;
 }
@@ -212,7 +235,8 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
     CheckWritable(section, key, &value);
-    TIniLines lines(m_fileName, true);
+    std::optional<TIniLines> fresh;
+    TIniLines& lines = LinesToChange(m_pending, m_fileName, fresh);
     if (const auto i = lines.FindEntry(section, key)) {
         lines.SetValue(*i, value);
     } else if (const auto header = lines.FindHeader(section)) {
@@ -230,7 +254,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         lines.Insert(lines.Size(), "[" + section + "]");
         lines.Insert(lines.Size(), key + "=" + value);
     }
-    lines.Save();
+    if (!m_pending) lines.Save();
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, long long value) {
@@ -242,7 +266,8 @@ void TIniFile::WriteBool(const std::string& section, const std::string& key, boo
 }
 
 std::vector<std::string> TIniFile::ReadSections() const {
-    const TIniLines lines(m_fileName, false);
+    std::optional<TIniLines> fresh;
+    const TIniLines& lines = LinesToRead(m_pending, m_fileName, fresh);
     std::vector<std::string> names;
     for (std::size_t i = 0; i < lines.Size(); ++i) {
         if (lines.At(i).kind != TKind::Section) continue;
@@ -254,7 +279,8 @@ std::vector<std::string> TIniFile::ReadSections() const {
 }
 
 std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
-    const TIniLines lines(m_fileName, false);
+    std::optional<TIniLines> fresh;
+    const TIniLines& lines = LinesToRead(m_pending, m_fileName, fresh);
     std::vector<std::string> keys;
     lines.ForEachInSection(section, [&](std::size_t i) {
         if (lines.At(i).kind != TKind::Entry) return;
@@ -266,7 +292,8 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
 }
 
 std::vector<std::string> TIniFile::ReadSectionValues(const std::string& section) const {
-    const TIniLines lines(m_fileName, false);
+    std::optional<TIniLines> fresh;
+    const TIniLines& lines = LinesToRead(m_pending, m_fileName, fresh);
     std::vector<std::string> values;
     lines.ForEachInSection(section, [&](std::size_t i) {
         if (lines.At(i).kind == TKind::Entry) values.push_back(lines.At(i).name + "=" + lines.At(i).value);
@@ -275,11 +302,13 @@ std::vector<std::string> TIniFile::ReadSectionValues(const std::string& section)
 }
 
 bool TIniFile::SectionExists(const std::string& section) const {
-    return TIniLines(m_fileName, false).FindHeader(section).has_value();
+    std::optional<TIniLines> fresh;
+    return LinesToRead(m_pending, m_fileName, fresh).FindHeader(section).has_value();
 }
 
 void TIniFile::EraseSection(const std::string& section) {
-    TIniLines lines(m_fileName, true);
+    std::optional<TIniLines> fresh;
+    TIniLines& lines = LinesToChange(m_pending, m_fileName, fresh);
     bool inside = false;
     for (std::size_t i = 0; i < lines.Size();) {
         if (lines.At(i).kind == TKind::Section) inside = SameText(lines.At(i).name, section);
@@ -288,13 +317,27 @@ void TIniFile::EraseSection(const std::string& section) {
         else
             ++i;
     }
-    lines.Save();
+    if (!m_pending) lines.Save();
 }
 
 void TIniFile::DeleteKey(const std::string& section, const std::string& key) {
-    TIniLines lines(m_fileName, true);
+    std::optional<TIniLines> fresh;
+    TIniLines& lines = LinesToChange(m_pending, m_fileName, fresh);
     while (const auto i = lines.FindEntry(section, key)) lines.Erase(*i);
-    lines.Save();
+    if (!m_pending) lines.Save();
+}
+
+void TIniFile::BeginUpdate() {
+    assert(!m_pending && "an update is already open");
+    // The changes keep the lines as reading the saved file anew would give them (each line
+    // keeps its end, new ones end CR LF), so the copy goes through the same steps as the file.
+    m_pending = std::make_unique<TIniLines>(m_fileName, true);
+}
+
+void TIniFile::UpdateFile() {
+    if (!m_pending) return;
+    const std::unique_ptr<TIniLines> lines = std::move(m_pending);
+    lines->Save();
 }
 
 }  // namespace vorla

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,21 @@
 // (the first entry of a key wins; a new key goes into the first). A name or value with a line
 // break, an empty key or one holding "=" is refused with TVorlaError. New files are made 0600.
 // A file that exists but cannot be read reads as empty; writing to it throws.
+//
+// Each write on its own rewrites and flushes the whole file when it changes it. To set many
+// keys, put them in one update: BeginUpdate reads the file once, the writes change that copy,
+// and UpdateFile writes the result once. The file then holds exactly what the same writes one
+// at a time would have left, and a failure part-way leaves the old file whole.
 namespace vorla {
+
+class TIniLines;  // the file's lines as they stand (IniFile.cpp)
 
 class TIniFile {
 public:
-    explicit TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+    explicit TIniFile(std::string fileName);
+    ~TIniFile();
+    TIniFile(TIniFile&&) noexcept;
+    TIniFile& operator=(TIniFile&&) noexcept;
     const std::string& FileName() const { return m_fileName; }
 
     std::string ReadString(const std::string& section, const std::string& key, const std::string& def) const;
@@ -38,8 +49,20 @@ public:
     void EraseSection(const std::string& section);
     void DeleteKey(const std::string& section, const std::string& key);
 
+    // Reads the file (a missing one as empty; nothing is created) and starts an update: until
+    // UpdateFile, writes, EraseSection and DeleteKey change only the copy in memory and reads
+    // answer from it, without touching the disk. Changes not written by UpdateFile are lost
+    // with the object. Throws TFileError when the file exists but cannot be read. Not while an
+    // update is open.
+    void BeginUpdate();
+    // Ends the update, writing the file once (as a single write does) when its content changed.
+    // Throws TFileError, which leaves the old file and ends the update too. Outside an update
+    // it does nothing.
+    void UpdateFile();
+
 private:
     std::string m_fileName;
+    std::unique_ptr<TIniLines> m_pending;  // during an update: the lines as the writes left them
 };
 
 }  // namespace vorla

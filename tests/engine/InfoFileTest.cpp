@@ -2,9 +2,11 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "engine/InfoFile.h"
 #include "platform/Errors.h"
@@ -244,4 +246,169 @@ TEST(InfoFile, AFailedWriteLeavesTheOldFile) {
 
     TInfoFile nowhere(dir / "gone/options.ini");
     EXPECT_THROW(nowhere.WriteString("options", "a", "1"), TFileError);
+}
+
+namespace {
+
+struct TWrite {
+    std::string section, key, value;
+};
+
+// Writes an account save would make, and the cases around them: a section the file does not
+// have yet, a key written twice, keys that differ only in letter case.
+const std::vector<TWrite> kWrites = {
+    {"options", "name", "Home"},      {"options", "popserver", "pop.example.org"},
+    {"options", "POPPORT", "110"},    {"Options", "enablefetch", "1"},
+    {"options", "name", "Home, new"}, {"extra", "z", "2"},
+    {"options", "poppass", ""},       {"OPTIONS", "Name", " spaced "},
+    {"log", "x", "3"},
+};
+
+}  // namespace
+
+TEST(InfoFile, AnUpdateWritesWhatSingleWritesWould) {
+    struct Row {
+        const char* why;
+        std::string before;  // "<none>": no file
+    };
+    const Row rows[] = {
+        {"missing file", "<none>"},
+        {"empty file", ""},
+        {"foreign sections and lines", "; by hand\r\nstray\r\n[other]\r\nq=1\r\n\r\n[options]\r\nfuture=keep\r\n[x]\r\n"},
+        {"keys and header in other case", "[OPTIONS]\r\nNAME=old\r\nPopServer=old\r\n"},
+        {"duplicate keys and sections", "[options]\r\nname=1\r\nname=2\r\n[log]\r\nx=0\r\n[options]\r\nname=3\r\n"},
+        {"an empty line inside the section", "[options]\r\nname=1\r\n\r\npopserver=2\r\n"},
+        {"no line end at the end", "[options]\r\nname=old"},
+        {"lone LF and a stray CR", "[options]\nname=a\rb\npopport=25\n[extra]\nz=1"},
+    };
+    TTempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        const std::string single = dir / "single.ini";
+        const std::string batched = dir / "batched.ini";
+        DeleteFile(single);
+        DeleteFile(batched);
+        if (r.before != "<none>") {
+            WriteFile(single, r.before);
+            WriteFile(batched, r.before);
+        }
+        TInfoFile one(single);
+        for (const TWrite& w : kWrites) one.WriteString(w.section, w.key, w.value);
+
+        TInfoFile many(batched);
+        many.BeginUpdate();
+        for (const TWrite& w : kWrites) many.WriteString(w.section, w.key, w.value);
+        if (r.before == "<none>") {
+            EXPECT_FALSE(FileExists(batched));
+        } else {
+            EXPECT_EQ(ReadFile(batched), r.before);  // nothing on disk before UpdateFile
+        }
+        many.UpdateFile();
+        EXPECT_EQ(ReadFile(batched), ReadFile(single));
+        EXPECT_FALSE(FileExists(batched + ".tmp"));
+    }
+}
+
+TEST(InfoFile, ReadsDuringAnUpdateSeeItsWrites) {
+    TTempDir dir;
+    const std::string path = dir / "options.ini";
+    WriteFile(path, "[options]\r\nenablefetch=0\r\nname=old\r\n");
+    TInfoFile info(path);
+    info.BeginUpdate();
+    info.WriteString("options", "name", "new");
+    info.WriteBool("options", "enablefetch", true);
+    EXPECT_EQ(info.ReadString("options", "name", ""), "new");
+    EXPECT_TRUE(info.ReadBool("options", "enablefetch", false));
+    EXPECT_EQ(info.ReadString("options", "missing", "def"), "def");
+    EXPECT_EQ(TInfoFile(path).ReadString("options", "name", ""), "old");
+    info.UpdateFile();
+    EXPECT_EQ(TInfoFile(path).ReadString("options", "name", ""), "new");
+
+    // After the update, writes go to the disk one at a time again.
+    info.WriteString("options", "name", "third");
+    EXPECT_EQ(TInfoFile(path).ReadString("options", "name", ""), "third");
+}
+
+TEST(InfoFile, AnUpdateLeavesTheFileAloneUntilItsWritesAreWritten) {
+    TTempDir dir;
+    const std::string path = dir / "options.ini";
+    {
+        TInfoFile nothing(path);
+        nothing.BeginUpdate();
+        EXPECT_EQ(nothing.ReadString("options", "name", "def"), "def");
+        nothing.UpdateFile();  // no writes: no file
+    }
+    EXPECT_FALSE(FileExists(path));
+    {
+        TInfoFile dropped(path);
+        dropped.BeginUpdate();
+        dropped.WriteString("options", "name", "lost");
+    }  // an update never written is dropped, as when a save stops on an error
+    EXPECT_FALSE(FileExists(path));
+
+    TInfoFile fresh(path);
+    fresh.BeginUpdate();
+    fresh.WriteString("options", "poppass", "secret");
+    fresh.UpdateFile();
+    EXPECT_EQ(ModeOf(path), 0600u);
+    ::chmod(path.c_str(), 0640);
+    TInfoFile shared(path);
+    shared.BeginUpdate();
+    shared.WriteString("options", "a", "1");
+    shared.UpdateFile();
+    EXPECT_EQ(ModeOf(path), 0640u);
+
+    // Writes that leave the file as it was do not replace it.
+    const auto inode = [&] {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const auto before = inode();
+    const std::string text = ReadFile(path);
+    shared.BeginUpdate();
+    shared.WriteString("options", "a", "2");
+    shared.WriteString("options", "a", "1");
+    shared.UpdateFile();
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(ReadFile(path), text);
+}
+
+TEST(InfoFile, AFailedUpdateLeavesTheOldFile) {
+    TTempDir dir;
+    const std::string path = dir / "options.ini";
+    const std::string old = "[options]\r\nname=old\r\n";
+    WriteFile(path, old);
+    TInfoFile info(path);
+    info.BeginUpdate();
+    info.WriteString("options", "name", "new");
+    info.WriteString("options", "signature", std::string(500, 's'));
+    {
+        // Files may not grow past 100 bytes: the one write runs into a full disk.
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit lower = saved;
+        lower.rlim_cur = 100;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+        EXPECT_THROW(info.UpdateFile(), TFileError);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+    }
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_FALSE(FileExists(path + ".tmp"));
+    EXPECT_EQ(info.ReadString("options", "name", ""), "old");  // the update has ended
+
+    // A line break is refused during an update too, and leaves the copy as it was.
+    info.BeginUpdate();
+    info.WriteString("options", "name", "kept");
+    EXPECT_THROW(info.WriteString("options", "name", "x\r\n[options]\r\npoppass=y"), TVorlaError);
+    info.UpdateFile();
+    EXPECT_EQ(ReadFile(path), "[options]\r\nname=kept\r\n");
+
+    WriteFile(dir / "unreadable.ini", old);
+    ::chmod((dir / "unreadable.ini").c_str(), 0);
+    if (::geteuid() != 0) {
+        TInfoFile unreadable(dir / "unreadable.ini");
+        EXPECT_THROW(unreadable.BeginUpdate(), TFileError);
+    }
 }

@@ -250,6 +250,42 @@ TEST(Files, WriteFileAtomicReplacesAndKeepsModeAndLinks) {
     EXPECT_THROW(WriteFileAtomic(dir / "no/such/folder/f", "x"), TFileError);
 }
 
+TEST(Files, WriteFileAtomicIfChangedLeavesAFileThatHoldsTheData) {
+    struct Row {
+        const char* why;
+        std::string before;  // "<none>": no file
+        std::string data;
+        bool writes;
+    };
+    const Row rows[] = {
+        {"missing file", "<none>", "a\r\n", true},
+        {"missing file, no data", "<none>", "", true},
+        {"same bytes", "a\r\nb\r\n", "a\r\nb\r\n", false},
+        {"empty file, no data", "", "", false},
+        {"same size, other bytes", "a\r\nb\r\n", "a\r\nc\r\n", true},
+        {"line ends differ", "a\nb\n", "a\r\nb\r\n", true},
+        {"longer", "a", "ab", true},
+        {"shorter", "ab", "a", true},
+    };
+    TTempDir dir;
+    const std::string path = dir / "f";
+    const auto inode = [&] {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        DeleteFile(path);
+        if (r.before != "<none>") WriteFile(path, r.before);
+        const auto before = inode();
+        EXPECT_EQ(WriteFileAtomicIfChanged(path, r.data, 0600), r.writes);
+        EXPECT_EQ(ReadFile(path), r.data);
+        EXPECT_EQ(inode() != before, r.writes);  // a write replaces the file
+    }
+    ForceDirectories(dir / "folder");
+    EXPECT_THROW(WriteFileAtomicIfChanged(dir / "folder", "", 0600), TFileError);
+}
+
 TEST(Files, WriteFileAtomicKeepsOldContentWhenTheFolderIsUnwritable) {
     TTempDir dir;
     const std::string folder = dir / "ro/";

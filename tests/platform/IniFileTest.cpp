@@ -243,3 +243,163 @@ TEST(IniFile, NewFilesArePrivateAndWriteErrorsThrow) {
     EXPECT_EQ(folder.ReadString("options", "a", "def"), "def");
     EXPECT_THROW(folder.WriteString("options", "a", "1"), TFileError);
 }
+
+namespace {
+
+// One change to a settings file, made through the call of its kind.
+struct TChange {
+    enum { Write, DeleteKey, EraseSection } kind;
+    std::string section, key, value;
+};
+
+void Apply(TIniFile& ini, const TChange& c) {
+    switch (c.kind) {
+        case TChange::Write: ini.WriteString(c.section, c.key, c.value); break;
+        case TChange::DeleteKey: ini.DeleteKey(c.section, c.key); break;
+        case TChange::EraseSection: ini.EraseSection(c.section); break;
+    }
+}
+
+// What a settings save does, and the cases around it: keys in other letter case, a key written
+// twice, the same value again, a section erased and written anew, a new section.
+const std::vector<TChange> kChanges = {
+    {TChange::Write, "options", "timerinterval", "10"},
+    {TChange::Write, "OPTIONS", "Later", "8"},
+    {TChange::Write, "log", "accepted", "1"},
+    {TChange::Write, "bind", "port", "1110"},
+    {TChange::Write, "options", "timerinterval", "11"},
+    {TChange::Write, "bind", "port", "1110"},
+    {TChange::DeleteKey, "log", "unknown", ""},
+    {TChange::EraseSection, "future section", "", ""},
+    {TChange::Write, "future section", "again", "1"},
+    {TChange::Write, "status", "size", "100"},
+    {TChange::EraseSection, "first", "", ""},
+};
+
+}  // namespace
+
+TEST(IniFile, AnUpdateWritesWhatSingleWritesWould) {
+    struct Row {
+        const char* why;
+        std::string before;  // "<none>": no file
+    };
+    const Row rows[] = {
+        {"missing file", "<none>"},
+        {"empty file", ""},
+        {"hand-edited, foreign sections and lines", kHandEdited},
+        {"keys and headers in other case", "[OPTIONS]\r\nTIMERINTERVAL=5\r\n[LOG]\r\nACCEPTED=0\r\n"},
+        {"duplicate keys and sections", "[options]\r\nlater=1\r\nlater=2\r\n[log]\r\n[options]\r\nlater=3\r\n"},
+        {"no line end at the end", "[bind]\r\nport=110"},
+        {"lone LF lines", "[options]\nlater=1\n\n[log]\nunknown=x\n"},
+        {"byte order mark on a section that goes",
+         "\xEF\xBB\xBF[first]\r\na=1\r\n\xEF\xBB\xBF[bind]\r\nport=1\r\n[options]\r\n"},
+    };
+    TTempDir dir;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        const std::string single = dir / "single.ini";
+        const std::string batched = dir / "batched.ini";
+        DeleteFile(single);
+        DeleteFile(batched);
+        if (r.before != "<none>") {
+            WriteFile(single, r.before);
+            WriteFile(batched, r.before);
+        }
+        TIniFile one(single);
+        for (const TChange& c : kChanges) Apply(one, c);
+
+        TIniFile many(batched);
+        many.BeginUpdate();
+        for (const TChange& c : kChanges) Apply(many, c);
+        if (r.before == "<none>") {
+            EXPECT_FALSE(FileExists(batched));
+        } else {
+            EXPECT_EQ(ReadFile(batched), r.before);  // nothing on disk before UpdateFile
+        }
+        EXPECT_EQ(many.ReadSections(), one.ReadSections());
+        many.UpdateFile();
+        EXPECT_EQ(ReadFile(batched), ReadFile(single));
+        EXPECT_FALSE(FileExists(batched + ".tmp"));
+    }
+}
+
+TEST(IniFile, ReadsDuringAnUpdateSeeItsChanges) {
+    TTempDir dir;
+    const std::string path = dir / "vorla.ini";
+    WriteFile(path, kHandEdited);
+    TIniFile ini(path);
+    ini.BeginUpdate();
+    ini.WriteInteger("options", "timerinterval", 10);
+    ini.WriteBool("status", "fetch", true);
+    ini.EraseSection("log");
+    EXPECT_EQ(ini.ReadInteger("options", "timerinterval", 0), 10);
+    EXPECT_TRUE(ini.ReadBool("status", "fetch", false));
+    EXPECT_FALSE(ini.SectionExists("log"));
+    EXPECT_EQ(ini.ReadSections(), (TStrings{"Options", "future section", "status"}));
+    EXPECT_EQ(ini.ReadSection("status"), (TStrings{"fetch"}));
+    EXPECT_EQ(ini.ReadSectionValues("status"), (TStrings{"fetch=1"}));
+    EXPECT_EQ(TIniFile(path).ReadInteger("options", "timerinterval", 0), 5);
+    ini.UpdateFile();
+    EXPECT_EQ(TIniFile(path).ReadInteger("options", "timerinterval", 0), 10);
+
+    // After the update, writes go to the disk one at a time again.
+    ini.WriteInteger("options", "timerinterval", 20);
+    EXPECT_EQ(TIniFile(path).ReadInteger("options", "timerinterval", 0), 20);
+}
+
+TEST(IniFile, AnUpdateWritesOnlyAChangedFile) {
+    TTempDir dir;
+    const std::string path = dir / "vorla.ini";
+    const auto inode = [&] {
+        struct stat st{};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    {
+        TIniFile dropped(path);
+        dropped.BeginUpdate();
+        dropped.WriteString("options", "a", "lost");
+    }  // an update never written is dropped
+    EXPECT_FALSE(FileExists(path));
+
+    WriteFile(path, "[options]\r\na=1\r\n");
+    ::chmod(path.c_str(), 0640);
+    const auto before = inode();
+    TIniFile ini(path);
+    ini.BeginUpdate();
+    ini.WriteString("options", "a", "2");
+    ini.WriteString("options", "a", "1");  // back to what the file holds
+    ini.UpdateFile();
+    EXPECT_EQ(inode(), before);  // not replaced
+
+    ini.BeginUpdate();
+    ini.WriteString("options", "a", "2");
+    ini.UpdateFile();
+    EXPECT_NE(inode(), before);
+    EXPECT_EQ(ReadFile(path), "[options]\r\na=2\r\n");
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(IniFile, AFailedUpdateLeavesTheOldFile) {
+    TTempDir dir;
+    ForceDirectories(dir / "folder.ini");
+    TIniFile folder(dir / "folder.ini");
+    EXPECT_THROW(folder.BeginUpdate(), TFileError);  // it could not write what it cannot read
+
+    TIniFile nowhere(dir / "missing/vorla.ini");
+    nowhere.BeginUpdate();
+    nowhere.WriteString("options", "a", "1");
+    EXPECT_THROW(nowhere.UpdateFile(), TFileError);
+    EXPECT_EQ(nowhere.ReadString("options", "a", "def"), "def");  // the update has ended
+
+    const std::string path = dir / "vorla.ini";
+    WriteFile(path, "[options]\r\na=1\r\n");
+    TIniFile ini(path);
+    ini.BeginUpdate();
+    ini.WriteString("options", "a", "2");
+    EXPECT_THROW(ini.WriteString("options", "b", "1\r\n[evil]"), TVorlaError);
+    EXPECT_EQ(ReadFile(path), "[options]\r\na=1\r\n");
+    ini.UpdateFile();
+    EXPECT_EQ(ReadFile(path), "[options]\r\na=2\r\n");
+}
