@@ -408,7 +408,7 @@ TEST_F(SendQueueTest, StatusAndReloadRunOnTheUiThreadAndThePassWaitsForThem) {
 
 TEST_F(SendQueueTest, AStartDuringAPassMakesItRunOnceMore) {
     test::TSmtpServerSetup setup;
-    setup.dataDelaySeconds = 0.3;
+    setup.holdData = true;  // the pass stays in its dialogue until released below
     test::TSmtpServer server(setup);
     Queue("00001.msg", QueuedText("a@example.net", "First"));
     TSendQueues senders;
@@ -424,6 +424,7 @@ TEST_F(SendQueueTest, AStartDuringAPassMakesItRunOnceMore) {
     Collection().AddMessage(late, "");
     EXPECT_FALSE(senders.Start(Settings(server.Port()), Collection(), Sink()));
     EXPECT_FALSE(senders.Start(Settings(server.Port()), Collection(), Sink()));
+    server.ReleaseData();
     ASSERT_TRUE(WaitFor([&] { return senders.Running() == 0; }));
     senders.Reap();
     const auto received = server.Deliveries();

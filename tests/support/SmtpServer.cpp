@@ -36,7 +36,8 @@ TSmtpServer::TSmtpServer(const TSmtpServerSetup& setup) {
         ",\"users\":" + JsonMap(setup.users) + ",\"auth_required\":" + (setup.authRequired ? "true" : "false") +
         ",\"ehlo_reply\":" + JsonText(setup.ehloReply) + ",\"mail_replies\":" + JsonMap(setup.mailReplies) +
         ",\"rcpt_replies\":" + JsonMap(setup.rcptReplies) + ",\"data_replies\":" + JsonMap(setup.dataReplies) +
-        ",\"data_delay\":" + delay + ",\"tls_mode\":" + JsonText(setup.tlsMode) + ",\"tls_cert\":" + JsonText(setup.tlsCert) +
+        ",\"data_delay\":" + delay + ",\"data_gate\":" + JsonText(setup.holdData ? m_dir / "release" : "") +
+        ",\"tls_mode\":" + JsonText(setup.tlsMode) + ",\"tls_cert\":" + JsonText(setup.tlsCert) +
         ",\"tls_key\":" + JsonText(setup.tlsKey) + ",\"auth_require_tls\":" + (setup.authRequireTls ? "true" : "false") +
         ",\"auth_exclude\":" + JsonList(setup.authExclude) + "}";
     WriteFile(m_dir / "config.json", config);
@@ -69,6 +70,10 @@ std::vector<TSmtpReceived> TSmtpServer::Deliveries() const {
         deliveries.push_back(std::move(d));
     }
     return deliveries;
+}
+
+void TSmtpServer::ReleaseData() const {
+    WriteFile(m_dir / "release", "");
 }
 
 std::vector<std::string> TSmtpServer::Events() const {

@@ -21,6 +21,7 @@ struct TSmtpServerSetup {
     std::map<std::string, std::string> rcptReplies;  // recipient -> refusal of its RCPT TO
     std::map<std::string, std::string> dataReplies;  // recipient -> refusal of the data
     double dataDelaySeconds = 0;                      // wait before answering the data
+    bool holdData = false;                            // answer the data only after ReleaseData()
     // TLS with this certificate and key: "starttls" offers STARTTLS on the plain connection
     // (and, with authRequireTls, AUTH only after it); "implicit" speaks TLS from the first
     // byte. "" for none.
@@ -56,6 +57,8 @@ public:
     // Every command as the server logged it ("EHLO x", "STARTTLS" once the handshake is done,
     // "AUTH LOGIN user pw ok", "MAIL a", "RCPT b", "DATA n", "RSET", "QUIT"), in order.
     std::vector<std::string> Events() const;
+    // With holdData: answers the data held so far and all that comes later. Any thread.
+    void ReleaseData() const;
     // Waits until at least count events are logged (for a QUIT that arrives after the
     // client has returned); false after timeout.
     bool WaitForEvents(std::size_t count, std::chrono::milliseconds timeout) const;

@@ -11,6 +11,7 @@ Usage: smtp_server.py CONFIG.json
  "rcpt_replies": {"to@x": "550 5.1.1 No such user"},   # a 2xx one accepts the recipient
  "data_replies": {"to@x": "451 4.3.0 Try again later"},   # by any recipient of the envelope
  "data_delay": 0.0,                   # seconds to wait before answering the data
+ "data_gate": "",                     # a file: answer the data only once it exists
  "tls_mode": "",                      # "starttls" or "implicit" with the two files below
  "tls_cert": "cert.pem", "tls_key": "key.pem",
  "auth_require_tls": false,           # with starttls: AUTH offered only after it
@@ -103,6 +104,9 @@ class Handler:
         delay = float(self.config.get("data_delay", 0))
         if delay:
             await asyncio.sleep(delay)
+        gate = self.config.get("data_gate", "")
+        while gate and not os.path.exists(gate):
+            await asyncio.sleep(0.01)
         for rcpt in envelope.rcpt_tos:
             reply = self.config.get("data_replies", {}).get(rcpt)
             if reply:
