@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "filters/TextSearch.h"
+#include "text/TextSearch.h"
 
 namespace {
 

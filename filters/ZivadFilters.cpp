@@ -7,13 +7,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "filters/TextSearch.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 

@@ -7,12 +7,12 @@
 #include <memory>
 #include <set>
 
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "platform/Errors.h"
 #include "platform/Home.h"
 #include "support/DnsTestServer.h"
 #include "support/TempDir.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

@@ -1,10 +1,10 @@
-#include "filters/Helpers.h"
+#include "text/Helpers.h"
 
 #include <charconv>
 #include <optional>
 #include <system_error>
 
-#include "filters/TextSearch.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 

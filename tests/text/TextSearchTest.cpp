@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/TextSearch.h"
 #include "platform/Errors.h"
+#include "text/TextSearch.h"
 
 using namespace vorla;
 

@@ -1,4 +1,4 @@
-#include "filters/TextSearch.h"
+#include "text/TextSearch.h"
 
 #include <array>
 #include <cstddef>
