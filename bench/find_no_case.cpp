@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Strings.h"
 #include "text/TextSearch.h"
 
 namespace {

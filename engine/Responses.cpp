@@ -16,6 +16,7 @@
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
 #include "text/TextSearch.h"
 
 namespace vorla {

@@ -10,6 +10,7 @@
 #include "mail/MailMessage.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/Strings.h"
 #include "text/Helpers.h"
 #include "text/TextSearch.h"
 

@@ -6,8 +6,8 @@
 #include "filters/ZivadFilters.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
 #include "text/Helpers.h"
-#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

@@ -13,6 +13,7 @@
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
 #include "text/Helpers.h"
 #include "text/TextSearch.h"
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/Strings.h"
 #include "text/TextSearch.h"
 
 namespace vorla {

@@ -15,6 +15,7 @@
 #include "platform/Home.h"
 #include "platform/HomeLock.h"
 #include "platform/IniFile.h"
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
@@ -46,14 +47,6 @@ TClassifyAccount ClassifyInputs(TZivadAccount& account) {
     return inputs;
 }
 
-// Texts from files reach the terminal: keep their control characters from acting on it.
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return out;
-}
-
 }  // namespace
 
 // Classifies each file as the filtering of stored messages does: the message's display text
@@ -76,8 +69,9 @@ int ClassifyCommand(TCliContext& ctx) {
     TReverseDns reverseDns;
     TReverseDnsReport report;
     report.addStatus = [&ctx](const std::string& line) {
-        // Status lines are TAB tag TAB account TAB text: show them as one readable line.
-        ctx.err << "vorla classify:" << Printable(line) << "\n";
+        // Status lines are TAB tag TAB account TAB text: show them as one readable line, with no
+        // control character of a file acting on the terminal.
+        ctx.err << "vorla classify:" << ControlsReplaced(line) << "\n";
     };
     reverseDns.SetReport(std::move(report));
 
@@ -93,7 +87,7 @@ int ClassifyCommand(TCliContext& ctx) {
             const std::string text = MessageDisplayText(ReadFileBytes(file));
             const TClassification decision =
                 ClassifyMessage(inputs, engine, text, static_cast<std::int64_t>(text.size()), false);
-            ctx.out << file << "\t" << decision.result << "\t" << Printable(decision.reason) << "\n";
+            ctx.out << file << "\t" << decision.result << "\t" << ControlsReplaced(decision.reason) << "\n";
         } catch (const std::exception& e) {
             ctx.err << "vorla classify: " << file << ": " << OneLine(e.what()) << "\n";
             status = 1;
@@ -178,8 +172,8 @@ int RulesCommand(TCliContext& ctx) {
         const TZivadFilterItem& rule = *list->RuleAt(i);
         ctx.out << FilterActionName(rule.Action()) << "\t" << FilterSectionName(rule.Section()) << "\t"
                 << (rule.Active() ? "1" : "0") << "\t" << rule.HitCount() << "\t"
-                << (rule.LastUsed().empty() ? "-" : rule.LastUsed()) << "\t" << Printable(rule.Description())
-                << "\t" << Printable(rule.SearchText()) << "\n";
+                << (rule.LastUsed().empty() ? "-" : rule.LastUsed()) << "\t" << ControlsReplaced(rule.Description())
+                << "\t" << ControlsReplaced(rule.SearchText()) << "\n";
     }
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "filters/ZivadFilters.h"
 #include "platform/Errors.h"
 #include "platform/Home.h"
+#include "platform/Strings.h"
 #include "support/DnsTestServer.h"
 #include "support/TempDir.h"
 #include "text/TextSearch.h"
