@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/TextSearch.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace {
 

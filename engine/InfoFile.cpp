@@ -5,37 +5,16 @@
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {
 
 constexpr unsigned kNewFileMode = 0600;
 
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (Fold(text[i]) != Fold(prefix[i])) return false;
-    return true;
-}
-
-bool SameText(const std::string& a, const std::string& b) { return a.size() == b.size() && StartsWithNoCase(a, b); }
-
 // The file's lines without their line ends; a final line end does not start another line.
-std::vector<std::string> SplitLines(const std::string& data) {
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < data.size()) {
-        std::size_t lf = data.find('\n', pos);
-        if (lf == std::string::npos) lf = data.size();
-        std::size_t end = lf;
-        if (end > pos && end < data.size() && data[end - 1] == '\r') --end;
-        lines.push_back(data.substr(pos, end - pos));
-        pos = lf + 1;
-    }
-    return lines;
-}
+std::vector<std::string> FileLines(const std::string& data) { return SplitLines(data, TLineBreak::Lf); }
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
@@ -48,8 +27,8 @@ std::optional<std::string> FindEntry(const std::vector<std::string>& lines, cons
         if (!line.empty() && line[0] == '[') {
             // Any header ends a section; a later header of the same one starts it again. Empty
             // lines do not end a section when reading.
-            inside = SameText(line, header);
-        } else if (inside && StartsWithNoCase(line, prefix)) {
+            inside = SameTextAscii(line, header);
+        } else if (inside && StartsWithAscii(line, prefix)) {
             return line.substr(prefix.size());
         }
     }
@@ -71,7 +50,7 @@ std::vector<std::string> WithEntry(const std::vector<std::string>& lines, const 
     while (i < lines.size()) {
         const std::string& line = lines[i++];
         out.push_back(line);
-        bool inHeader = SameText(line, header);
+        bool inHeader = SameTextAscii(line, header);
         while (inHeader) {
             found = true;
             inHeader = false;
@@ -83,8 +62,8 @@ std::vector<std::string> WithEntry(const std::vector<std::string>& lines, const 
                     out.push_back(entry);
                     out.push_back(inner);
                     written = true;
-                    inHeader = SameText(inner, header);  // a later copy of the section gets it too
-                } else if (StartsWithNoCase(inner, prefix)) {
+                    inHeader = SameTextAscii(inner, header);  // a later copy of the section gets it too
+                } else if (StartsWithAscii(inner, prefix)) {
                     out.push_back(entry);
                     written = true;
                 } else {
@@ -102,10 +81,9 @@ std::vector<std::string> WithEntry(const std::vector<std::string>& lines, const 
     return out;
 }
 
-std::string JoinLines(const std::vector<std::string>& lines) {
-    std::string data;
-    for (const std::string& line : lines) data += line + "\r\n";
-    return data;
+// Every line followed by CR LF.
+std::string FileText(const std::vector<std::string>& lines) {
+    return lines.empty() ? std::string() : JoinLines(lines) + "\r\n";
 }
 
 }  // namespace
@@ -116,12 +94,12 @@ std::string TInfoFile::ReadString(const std::string& section, const std::string&
         return value ? *value : def;
     }
     if (!FileExists(m_fileName)) AppendFileBytes(m_fileName, "");  // creates it empty, mode 0600
-    const auto value = FindEntry(SplitLines(ReadFileBytes(m_fileName)), section, key);
+    const auto value = FindEntry(FileLines(ReadFileBytes(m_fileName)), section, key);
     return value ? *value : def;
 }
 
 bool TInfoFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
-    const auto value = FindEntry(m_pending ? *m_pending : SplitLines(ReadFileBytes(m_fileName)), section, key);
+    const auto value = FindEntry(m_pending ? *m_pending : FileLines(ReadFileBytes(m_fileName)), section, key);
     if (!value || value->empty() || (*value)[0] < '0' || (*value)[0] > '9') return def;
     return (*value)[0] != '0';
 }
@@ -139,14 +117,14 @@ void TInfoFile::WriteString(const std::string& section, const std::string& key, 
         return;
     }
     const std::vector<std::string> lines =
-        FileExists(m_fileName) ? SplitLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
+        FileExists(m_fileName) ? FileLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
     // The new content is complete before the old file is touched, and replaces it in one rename.
-    WriteFileAtomic(m_fileName, JoinLines(WithEntry(lines, section, key, value)), kNewFileMode);
+    WriteFileAtomic(m_fileName, FileText(WithEntry(lines, section, key, value)), kNewFileMode);
 }
 
 void TInfoFile::BeginUpdate() {
     assert(!m_pending && "an update is already open");
-    m_pending = FileExists(m_fileName) ? SplitLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
+    m_pending = FileExists(m_fileName) ? FileLines(ReadFileBytes(m_fileName)) : std::vector<std::string>();
     m_pendingChanged = false;
 }
 
@@ -154,7 +132,7 @@ void TInfoFile::UpdateFile() {
     if (!m_pending) return;
     const std::vector<std::string> lines = std::exchange(m_pending, std::nullopt).value();
     if (std::exchange(m_pendingChanged, false))
-        WriteFileAtomicIfChanged(m_fileName, JoinLines(lines), kNewFileMode);
+        WriteFileAtomicIfChanged(m_fileName, FileText(lines), kNewFileMode);
 }
 
 void TInfoFile::WriteBool(const std::string& section, const std::string& key, bool value) {

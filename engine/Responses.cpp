@@ -9,7 +9,6 @@
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
-#include "filters/TextSearch.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "mail/MailMessage.h"
@@ -17,6 +16,8 @@
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

@@ -13,7 +13,9 @@
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
+#include "platform/Strings.h"
 #include "platform/Uuid.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 
@@ -112,26 +114,9 @@ std::optional<TTlsMode> ParseTlsMode(std::string_view text) {
     return std::nullopt;
 }
 
-// Text lines as a text-file reader splits them: at CR LF, lone LF or lone CR; a final line
-// break does not start another line.
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\r' && text[i] != '\n') continue;
-        lines.emplace_back(text.substr(start, i - start));
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < text.size()) lines.emplace_back(text.substr(start));
-    return lines;
-}
-
 // Every line followed by CR LF.
-std::string JoinLines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) text += line + kCrLf;
-    return text;
+std::string FileText(const std::vector<std::string>& lines) {
+    return lines.empty() ? std::string() : JoinLines(lines) + kCrLf;
 }
 
 // A value that must stay on one line of a sectioned file: a line break would end the entry
@@ -144,18 +129,9 @@ std::string SingleLine(std::string text) {
 
 // The name part of a key=value line (blanks around it ignored) equals name, letter case ignored.
 bool NameIs(const std::string& line, std::string_view name) {
-    std::size_t begin = 0;
-    std::size_t end = line.find('=');
-    if (end == std::string::npos) return false;
-    while (begin < end && (line[begin] == ' ' || line[begin] == '\t')) ++begin;
-    while (end > begin && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
-    if (end - begin != name.size()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = line[begin + i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != name[i]) return false;
-    }
-    return true;
+    const std::size_t eq = line.find('=');
+    return eq != std::string::npos &&
+           SameTextAscii(TrimmedView(std::string_view(line).substr(0, eq), TTrimSet::Blanks), name);
 }
 
 // A folder name must name one folder inside the accounts folder.
@@ -286,9 +262,9 @@ void TZivadAccount::Load() {
     LoadOptions(s);
 
     if (FileExists(m_accountFolder + kAwayFile))
-        s.awayText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kAwayFile)));
+        s.awayText = FileText(SplitLines(ReadFileBytes(m_accountFolder + kAwayFile)));
     if (FileExists(m_accountFolder + kRejectFile))
-        s.rejectText = JoinLines(SplitLines(ReadFileBytes(m_accountFolder + kRejectFile)));
+        s.rejectText = FileText(SplitLines(ReadFileBytes(m_accountFolder + kRejectFile)));
     if (FileExists(m_accountFolder + kRedirectFile))
         s.redirectAddresses = SplitLines(ReadFileBytes(m_accountFolder + kRedirectFile));
     LoadMailbots(s);
@@ -361,13 +337,8 @@ void TZivadAccount::LoadMailbots(TAccountSettings& s) {
     const std::string data = ReadFileBytes(fileName);
     std::vector<TMailbotRecord> records;
     bool haveText = false;
-    std::size_t pos = data.rfind(kUtf8Bom, 0) == 0 ? sizeof(kUtf8Bom) - 1 : 0;
-    while (pos < data.size()) {
-        std::size_t end = data.find('\n', pos);
-        if (end == std::string::npos) end = data.size();
-        std::string line = data.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t bom = data.rfind(kUtf8Bom, 0) == 0 ? sizeof(kUtf8Bom) - 1 : 0;
+    for (const std::string& line : SplitLines(std::string_view(data).substr(bom), TLineBreak::LfAndFinalCr)) {
         if (!line.empty() && line.front() == '[') {
             const std::size_t close = line.rfind(']');
             records.push_back(TMailbotRecord{line.substr(1, close == 0 ? std::string::npos : close - 1), {}, {}});
@@ -434,9 +405,9 @@ void TZivadAccount::Save() {
     const std::shared_ptr<const TAccountSettings> s = Settings();
     try {
         SaveOptions(*s);
-        WriteFileAtomicIfChanged(m_accountFolder + kAwayFile, JoinLines(SplitLines(s->awayText)), kPrivateFileMode);
-        WriteFileAtomicIfChanged(m_accountFolder + kRejectFile, JoinLines(SplitLines(s->rejectText)), kPrivateFileMode);
-        WriteFileAtomicIfChanged(m_accountFolder + kRedirectFile, JoinLines(s->redirectAddresses), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kAwayFile, FileText(SplitLines(s->awayText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRejectFile, FileText(SplitLines(s->rejectText)), kPrivateFileMode);
+        WriteFileAtomicIfChanged(m_accountFolder + kRedirectFile, FileText(s->redirectAddresses), kPrivateFileMode);
         SaveMailbots(*s);
     } catch (const std::exception& e) {
         throw TFileError(std::string("Error saving account: ") + e.what());

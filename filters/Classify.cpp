@@ -3,15 +3,16 @@
 #include <mutex>
 
 #include "filters/FilterMatch.h"
-#include "filters/Helpers.h"
 #include "filters/ReverseDns.h"
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "mail/MailMessage.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/Strings.h"
+#include "text/Helpers.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

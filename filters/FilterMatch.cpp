@@ -2,13 +2,13 @@
 
 #include <mutex>
 
-#include "filters/Helpers.h"
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "text/Helpers.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "filters/Helpers.h"
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
+#include "text/Helpers.h"
 
 namespace vorla {
 namespace {

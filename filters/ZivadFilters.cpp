@@ -7,13 +7,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "filters/TextSearch.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 
@@ -31,27 +32,6 @@ constexpr char kTldFileName[] = "tld.txt";
 constexpr char kGlobalReasonPrefix[] = "global:";
 constexpr char kLocalReasonPrefix[] = "local:";
 constexpr unsigned kRuleFileMode = 0600;  // rules name the user's correspondents
-
-// Lines of a filter or log file: each ends at CR LF or at a lone LF; a lone CR stays in the
-// line. A final line break gives no extra line.
-template <typename Fn>
-void ForEachFileLine(std::string_view data, Fn&& fn) {
-    std::size_t start = 0;
-    while (start < data.size()) {
-        std::size_t end = data.find('\n', start);
-        const bool last = end == std::string_view::npos;
-        if (last) end = data.size();
-        std::size_t lineEnd = end;
-        if (!last && lineEnd > start && data[lineEnd - 1] == '\r') --lineEnd;
-        fn(data.substr(start, lineEnd - start));
-        start = end + 1;
-    }
-}
-
-bool IsBlank(std::string_view line) {
-    return std::all_of(line.begin(), line.end(),
-                       [](char c) { return static_cast<unsigned char>(c) <= ' '; });
-}
 
 void CountOneHit(TZivadFilterItem& rule) {
     if (rule.HitCount() < std::numeric_limits<std::int32_t>::max()) rule.SetHitCount(rule.HitCount() + 1);
@@ -108,8 +88,8 @@ void TZivadFilters::LoadRules() {
     if (!FileExists(m_fileName)) return;
     const std::string data = ReadFileBytes(m_fileName);
     std::scoped_lock lock(m_mutex);
-    ForEachFileLine(data, [&](std::string_view line) {
-        if (IsBlank(line)) return;
+    ForEachLine(data, TLineBreak::Lf, [&](std::string_view line) {
+        if (TrimmedView(line).empty()) return;
         auto rule = std::make_unique<TZivadFilterItem>(this);
         ReadRuleLine(line, *rule);  // a damaged active flag leaves the rule inactive
         AppendRule(std::move(rule));
@@ -265,7 +245,7 @@ void TZivadFilters::RecountFromLog() {
     const std::string_view prefix = m_scope == TFilterScope::Global ? kGlobalReasonPrefix : kLocalReasonPrefix;
     const bool checkAccount = m_scope == TFilterScope::Account && !m_accountName.empty();
 
-    ForEachFileLine(data, [&](std::string_view line) {
+    ForEachLine(data, TLineBreak::Lf, [&](std::string_view line) {
         const std::array<std::string, 8> fields = RecountLogFields(line);
         std::string_view name;
         if (IsRuleResultWord(fields[5])) {

@@ -7,24 +7,11 @@
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 
 namespace {
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// True when word occurs in text at an index of `from` or later, ASCII letters compared
-// without case.
-bool ContainsNoCaseFrom(const std::string& text, const std::string& word, std::size_t from) {
-    if (word.empty() || text.size() < word.size()) return false;
-    for (std::size_t i = from; i + word.size() <= text.size(); ++i) {
-        std::size_t k = 0;
-        while (k < word.size() && UpperAscii(text[i + k]) == UpperAscii(word[k])) ++k;
-        if (k == word.size()) return true;
-    }
-    return false;
-}
 
 // False when the file's last byte is something other than LF, which happens when a write was
 // cut short (a crash, a full disk) or the file was edited by hand.
@@ -78,8 +65,9 @@ bool TZivadLog::Qualifies(const std::string& eventText) const {
         {s.redirected, kCategoryRedirected},   {s.errors, kCategoryError},
         {s.autoReplies, kCategoryAutoReply},   {s.mailbot, kCategoryMailbot},
         {s.addedFilters, kCategoryAddFilter}};
+    // A category word counts from the text's second byte on (position 2), letter case ignored.
     for (const auto& [enabled, word] : switches)
-        if (enabled && ContainsNoCaseFrom(eventText, word, 1)) return true;
+        if (enabled && FindNoCase(word, eventText, 2) > 0) return true;
     return false;
 }
 
@@ -106,17 +94,7 @@ bool TZivadLog::AppendLine(const std::string& eventText) {
 
 std::vector<std::string> TZivadLog::ReadLinesLocked() const {
     const std::string data = ReadFileBytes(m_fileName);
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < data.size()) {
-        std::size_t end = data.find('\n', start);
-        if (end == std::string::npos) end = data.size();  // a last line without its line end
-        std::size_t stop = end;
-        if (stop > start && data[stop - 1] == '\r') --stop;
-        lines.push_back(data.substr(start, stop - start));
-        start = end + 1;
-    }
-    return lines;
+    return SplitLines(data, TLineBreak::LfAndFinalCr);
 }
 
 std::string TZivadLog::LogText() const {

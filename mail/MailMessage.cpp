@@ -10,19 +10,18 @@
 #include "mail/MailMessagePrivate.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {
 
 using mailtext::AppendStuffedLine;
-using mailtext::EqualNoCase;
 using mailtext::FieldName;
 using mailtext::FieldValue;
 using mailtext::FindField;
 using mailtext::OneFieldLine;
 using mailtext::SplitEach;
-using mailtext::SplitLines;
-using mailtext::Trim;
 
 constexpr unsigned kMessageFileMode = 0600;  // mail is private to its user
 
@@ -50,14 +49,14 @@ std::string QuotedName(const std::string& name) {
 // as bare addresses. An empty group ("undisclosed-recipients:;") gives an empty list.
 std::vector<TMailAddress> ReadAddressList(const std::string& text) {
     std::vector<TMailAddress> found = mailtext::ParseAddresses(text);
-    const std::string trimmed = Trim(text);
+    const std::string trimmed = Trim(text, TTrimSet::Blanks);
     if (!found.empty() || trimmed.empty()) return found;
     if (trimmed.back() == ';' && trimmed.find(':') != std::string::npos) return found;
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t comma = text.find(',', start);
         if (comma == std::string::npos) comma = text.size();
-        std::string piece = Trim(OneFieldLine(text.substr(start, comma - start)));
+        std::string piece = Trim(OneFieldLine(text.substr(start, comma - start)), TTrimSet::Blanks);
         if (!piece.empty()) found.push_back(TMailAddress{"", mailtext::ToUtf8(piece, "")});
         start = comma + 1;
     }
@@ -176,7 +175,7 @@ std::string BoundaryFor(const std::vector<TWrittenPart>& parts) {
 void AppendEntry(std::string& out, const std::string& entry) {
     // An entry is written line by line with CR LF; an empty line inside one would end the
     // header block early, so it is left out.
-    for (const std::string& line : SplitLines(entry))
+    for (const std::string& line : SplitLines(entry, TLineBreak::Lf))
         if (!line.empty()) AppendStuffedLine(out, line);
 }
 
@@ -258,10 +257,12 @@ void TMailMessage::LoadFromFile(const std::string& path, bool headersOnly) {
 }
 
 void TMailMessage::LoadFromText(const std::string& text, bool headersOnly) {
-    LoadLines(SplitLines(text), true, headersOnly);
+    LoadLines(SplitLines(text, TLineBreak::Lf), true, headersOnly);
 }
 
-void TMailMessage::LoadFromMailText(const std::string& text) { LoadLines(SplitLines(text), false, false); }
+void TMailMessage::LoadFromMailText(const std::string& text) {
+    LoadLines(SplitLines(text, TLineBreak::Lf), false, false);
+}
 
 void TMailMessage::LoadLines(const std::vector<std::string>& lines, bool fileForm, bool headersOnly) {
     Clear();
@@ -300,7 +301,7 @@ void TMailMessage::LoadLines(const std::vector<std::string>& lines, bool fileFor
     std::vector<std::string> contentFields;
     for (const std::string& entry : Headers) {
         const std::string_view name = FieldName(entry);
-        if (name.size() > 8 && EqualNoCase(name.substr(0, 8), "content-")) contentFields.push_back(entry);
+        if (name.size() > 8 && SameTextAscii(name.substr(0, 8), "content-")) contentFields.push_back(entry);
     }
     mailtext::TDecodedBody decoded;
     auto keepFiles = [&] {

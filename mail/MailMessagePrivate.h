@@ -10,10 +10,7 @@ namespace vorla::mailtext {
 
 // MessageText.cpp: the text form, without any MIME library.
 
-// Lines split at LF; one CR just before the LF is dropped, any other CR stays inside its line.
-// A last line without a line end counts; a final LF gives no extra empty line.
-std::vector<std::string> SplitLines(std::string_view text);
-// The same rule applied to every element, so no line holds a LF any more.
+// SplitLines(line, TLineBreak::Lf) applied to every element, so no line holds a LF any more.
 std::vector<std::string> SplitEach(const std::vector<std::string>& lines);
 
 // The field name of a header entry (before its first colon, blanks around it trimmed); empty
@@ -25,9 +22,6 @@ int FindField(const std::vector<std::string>& headers, std::string_view name);
 // The value after the colon, unfolded (line breaks removed), NUL bytes removed, blanks trimmed.
 std::string FieldValue(std::string_view entry);
 
-bool EqualNoCase(std::string_view a, std::string_view b);
-std::string ToLower(std::string_view text);
-std::string Trim(std::string_view text);
 // The media type of a value such as "text/plain; charset=utf-8", lower case ("text/plain"), or "".
 std::string MediaType(std::string_view value);
 

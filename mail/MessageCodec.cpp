@@ -9,7 +9,9 @@
 
 #include "mail/MailMessagePrivate.h"
 #include "platform/Errors.h"
+#include "platform/Strings.h"
 #include "platform/TempFolder.h"
+#include "text/TextSearch.h"
 
 namespace vorla::mailtext {
 namespace {
@@ -130,7 +132,7 @@ private:
 
     static std::string MimeType(GMimeObject* object) {
         GMimeContentType* type = g_mime_object_get_content_type(object);
-        return type ? ToLower(TakeString(g_mime_content_type_get_mime_type(type))) : std::string("text/plain");
+        return type ? AsciiLower(TakeString(g_mime_content_type_get_mime_type(type))) : std::string("text/plain");
     }
 
     void AddLeaf(GMimePart* part, bool top) {
@@ -138,14 +140,15 @@ private:
         const std::string type = MimeType(object);
         const char* disposition = g_mime_object_get_disposition(object);
         const char* fileName = g_mime_part_get_filename(part);
-        const bool attached = disposition && EqualNoCase(disposition, GMIME_DISPOSITION_ATTACHMENT);
+        const bool attached = disposition && SameTextAscii(disposition, GMIME_DISPOSITION_ATTACHMENT);
         const bool named = fileName && *fileName;
         // What a mail client shows as the message text: plain text that is neither attached
         // nor named. HTML and everything else are attachments; the store's display text
         // folds HTML attachments back into the text.
         if (type == "text/plain" && !attached && !named) {
             const char* charset = g_mime_object_get_content_type_parameter(object, "charset");
-            std::vector<std::string> lines = SplitLines(ToUtf8(PartContent(part), charset ? charset : ""));
+            std::vector<std::string> lines =
+                SplitLines(ToUtf8(PartContent(part), charset ? charset : ""), TLineBreak::Lf);
             if (top) {
                 m_out.Body = std::move(lines);
             } else {
@@ -212,7 +215,7 @@ std::vector<TMailAddress> ParseAddresses(const std::string& value) {
 TDateTime ParseDate(const std::string& value) {
     EnsureMimeLibrary();
     const std::string text = WithoutNul(value);
-    if (Trim(text).empty()) return kZeroDate;
+    if (Trim(text, TTrimSet::Blanks).empty()) return kZeroDate;
     GDateTime* parsed = g_mime_utils_header_decode_date(text.c_str());
     if (!parsed) return kZeroDate;
     const gint64 unixTime = g_date_time_to_unix(parsed);
@@ -244,7 +247,7 @@ std::string EncodeDisplayName(const std::string& name) {
 
 std::string ToUtf8(std::string_view bytes, std::string_view charset) {
     EnsureMimeLibrary();
-    const std::string name = ToLower(Trim(charset));
+    const std::string name = AsciiLower(TrimmedView(charset, TTrimSet::Blanks));
     if (!name.empty() && name != "utf-8" && name != "utf8" && name != "us-ascii" && name != "ascii") {
         const char* iconvName = g_mime_charset_iconv_name(std::string(name).c_str());
         gsize written = 0;

@@ -9,12 +9,13 @@
 #include <variant>
 #include <vector>
 
-#include "filters/Helpers.h"
-#include "filters/TextSearch.h"
 #include "mail/MessageStore.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
+#include "text/Helpers.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

@@ -3,6 +3,8 @@
 #include <cstdint>
 
 #include "mail/MailMessagePrivate.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla::mailtext {
 namespace {
@@ -14,26 +16,7 @@ constexpr std::size_t kBase64Width = 76;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
-
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t lf = text.find('\n', start);
-        if (lf == std::string_view::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        std::size_t end = lf;
-        if (end > start && text[end - 1] == '\r') --end;
-        lines.emplace_back(text.substr(start, end - start));
-        start = lf + 1;
-    }
-    return lines;
-}
 
 std::vector<std::string> SplitEach(const std::vector<std::string>& lines) {
     std::vector<std::string> result;
@@ -43,7 +26,7 @@ std::vector<std::string> SplitEach(const std::vector<std::string>& lines) {
             result.push_back(line);
             continue;
         }
-        for (std::string& piece : SplitLines(line)) result.push_back(std::move(piece));
+        for (std::string& piece : SplitLines(line, TLineBreak::Lf)) result.push_back(std::move(piece));
     }
     return result;
 }
@@ -51,15 +34,12 @@ std::vector<std::string> SplitEach(const std::vector<std::string>& lines) {
 std::string_view FieldName(std::string_view entry) {
     const std::size_t colon = entry.find(':');
     if (colon == std::string_view::npos) return {};
-    std::string_view name = entry.substr(0, colon);
-    while (!name.empty() && IsBlank(name.front())) name.remove_prefix(1);
-    while (!name.empty() && IsBlank(name.back())) name.remove_suffix(1);
-    return name;
+    return TrimmedView(entry.substr(0, colon), TTrimSet::Blanks);
 }
 
 bool IsField(std::string_view entry, std::string_view name) {
     const std::string_view field = FieldName(entry);
-    return !field.empty() && EqualNoCase(field, name);
+    return !field.empty() && SameTextAscii(field, name);
 }
 
 int FindField(const std::vector<std::string>& headers, std::string_view name) {
@@ -75,31 +55,11 @@ std::string FieldValue(std::string_view entry) {
     value.reserve(entry.size() - colon);
     for (char c : entry.substr(colon + 1))
         if (c != '\r' && c != '\n' && c != '\0') value += c;
-    return Trim(value);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    return true;
-}
-
-std::string ToLower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = LowerAscii(c);
-    return result;
-}
-
-std::string Trim(std::string_view text) {
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
-    return std::string(text.substr(begin, end - begin));
+    return Trim(value, TTrimSet::Blanks);
 }
 
 std::string MediaType(std::string_view value) {
-    return ToLower(Trim(value.substr(0, value.find(';'))));
+    return AsciiLower(TrimmedView(value.substr(0, value.find(';')), TTrimSet::Blanks));
 }
 
 bool NeedsEncoding(const std::vector<std::string>& lines) {

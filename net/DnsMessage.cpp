@@ -2,9 +2,8 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
-
 #include "platform/Errors.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {
@@ -19,16 +18,6 @@ constexpr int kMaxPointerSteps = 128;
 
 [[noreturn]] void Malformed(const std::string& what) {
     throw TProtocolError("Malformed DNS reply: " + what);
-}
-
-bool AsciiLowerEquals(char a, char b) {
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-    return lower(a) == lower(b);
-}
-
-bool ContainsNoCaseAscii(std::string_view text, std::string_view pattern) {
-    return std::search(text.begin(), text.end(), pattern.begin(), pattern.end(), AsciiLowerEquals) !=
-           text.end();
 }
 
 void AppendEscaped(std::string& out, unsigned char c, bool inName) {
@@ -251,7 +240,7 @@ std::string DnsResponseCodeMessage(unsigned responseCode) {
 }
 
 std::string DnsQuestionName(std::string_view name, TDnsType type) {
-    if (type != TDnsType::PTR || ContainsNoCaseAscii(name, "in-addr")) return std::string(name);
+    if (type != TDnsType::PTR || ContainsNoCase(name, "in-addr")) return std::string(name);
     std::vector<std::string_view> parts;
     std::size_t start = 0;
     for (;;) {

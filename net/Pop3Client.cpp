@@ -6,6 +6,7 @@
 
 #include "mail/MailMessage.h"
 #include "platform/Errors.h"
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
@@ -16,26 +17,10 @@ constexpr std::size_t kSkipFactor = 4;
 // Server text quoted in an error message is cut here: it ends up in a one-line log entry.
 constexpr std::size_t kMaxQuoted = 200;
 
-bool BeginsNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
 // The server's words made safe for a log line: control bytes become "?", long text is cut.
 std::string Printable(std::string_view text) {
-    std::string out;
-    const std::size_t n = std::min(text.size(), kMaxQuoted);
-    out.reserve(n + 3);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        out += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-    }
-    if (text.size() > n) out += "...";
+    std::string out = ControlsReplaced(text.substr(0, kMaxQuoted));
+    if (text.size() > kMaxQuoted) out += "...";
     return out;
 }
 
@@ -99,8 +84,8 @@ std::string TPop3Client::ReadReply(const std::string& shown) {
         m_socket.Close();
         throw TProtocolError(std::string(e.what()) + " " + waiting);
     }
-    if (BeginsNoCase(line, "+OK")) return line;
-    if (BeginsNoCase(line, "-ERR")) {
+    if (StartsWithAscii(line, "+OK")) return line;
+    if (StartsWithAscii(line, "-ERR")) {
         throw TPeerRefused(shown.empty() ? "The server refused the session: " + Printable(line)
                                          : shown + " refused: " + Printable(line),
                            line);
@@ -191,7 +176,7 @@ void TPop3Client::UpgradeWithStls() {
         for (std::size_t at = 0; listing && at < listing->size();) {
             const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
             const std::string_view capability(listing->data() + at, end - at);
-            if (BeginsNoCase(capability, "STLS") &&
+            if (StartsWithAscii(capability, "STLS") &&
                 (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
                 offered = true;
             at = end + 2;

@@ -11,6 +11,7 @@
 
 #include "mail/MessageStore.h"
 #include "platform/Crc32.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {
@@ -108,14 +109,7 @@ std::string_view WireForm(std::string_view file, std::string& repaired) {
 
     // Split at CR LF, lone LF and lone CR; a last line "." is the terminator.
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        if (file[i] != '\r' && file[i] != '\n') continue;
-        lines.push_back(file.substr(start, i - start));
-        if (file[i] == '\r' && i + 1 < file.size() && file[i + 1] == '\n') ++i;
-        start = i + 1;
-    }
-    if (start < file.size()) lines.push_back(file.substr(start));
+    ForEachLine(file, TLineBreak::Any, [&](std::string_view line) { lines.push_back(line); });
     if (!lines.empty() && lines.back() == ".") lines.pop_back();
     repaired.clear();
     repaired.reserve(file.size() + lines.size() + kTerminator.size());

@@ -12,6 +12,7 @@
 #include "mail/MessageStore.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
@@ -34,15 +35,6 @@ std::vector<std::string> MessageFiles(const std::string& folder) {
     return names;
 }
 
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
 // The value of a header line when its field name is name (letter case ignored), folding
 // undone; nullopt for a line of another field.
 std::optional<std::string> FieldValueIfNamed(const std::string& line, std::string_view name) {
@@ -50,7 +42,7 @@ std::optional<std::string> FieldValueIfNamed(const std::string& line, std::strin
     if (colon == std::string::npos) return std::nullopt;
     std::string_view field(line.data(), colon);
     while (!field.empty() && (field.back() == ' ' || field.back() == '\t')) field.remove_suffix(1);
-    if (!SameNoCase(field, name)) return std::nullopt;
+    if (!SameTextAscii(field, name)) return std::nullopt;
     std::string value;
     for (std::size_t i = colon + 1; i < line.size(); ++i)
         if (line[i] != '\r' && line[i] != '\n') value += line[i];

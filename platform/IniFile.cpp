@@ -6,6 +6,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Files.h"
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
@@ -26,26 +27,11 @@ struct TParsed {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && IsBlank(s[b])) ++b;
-    while (e > b && (IsBlank(s[e - 1]) || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
-}
-
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
-}
+// Blanks around names and values go; so does a CR the line split at LF left at a line's end.
+std::string TrimLine(const std::string& s) { return TrimRight(TrimLeft(s, TTrimSet::Blanks), TTrimSet::BlanksAndCr); }
 
 TParsed Parse(const TLine& line, bool first) {
-    std::string t = Trim(first && line.text.rfind(kBom, 0) == 0 ? line.text.substr(3) : line.text);
+    std::string t = TrimLine(first && line.text.rfind(kBom, 0) == 0 ? line.text.substr(3) : line.text);
     TParsed p;
     if (t.empty()) return p;
     if (t[0] == ';') {
@@ -54,11 +40,11 @@ TParsed Parse(const TLine& line, bool first) {
         // Up to the last "]", so that a name may hold brackets itself ("[Re: [list] help]").
         const std::size_t close = t.rfind(']');
         p.kind = TKind::Section;
-        p.name = Trim(t.substr(1, close == std::string::npos || close == 0 ? std::string::npos : close - 1));
+        p.name = TrimLine(t.substr(1, close == std::string::npos || close == 0 ? std::string::npos : close - 1));
     } else if (const std::size_t eq = t.find('='); eq != std::string::npos) {
         p.kind = TKind::Entry;
-        p.name = Trim(t.substr(0, eq));
-        p.value = Trim(t.substr(eq + 1));
+        p.name = TrimLine(t.substr(0, eq));
+        p.value = TrimLine(t.substr(eq + 1));
     }
     return p;
 }
@@ -114,7 +100,7 @@ public:
         bool inside = false;
         for (std::size_t i = 0; i < m_lines.size(); ++i) {
             if (m_parsed[i].kind == TKind::Section) {
-                inside = SameText(m_parsed[i].name, section);
+                inside = SameTextAscii(m_parsed[i].name, section);
                 continue;
             }
             if (inside) fn(i);
@@ -124,14 +110,14 @@ public:
     std::optional<std::size_t> FindEntry(const std::string& section, const std::string& key) const {
         std::optional<std::size_t> found;
         ForEachInSection(section, [&](std::size_t i) {
-            if (!found && m_parsed[i].kind == TKind::Entry && SameText(m_parsed[i].name, key)) found = i;
+            if (!found && m_parsed[i].kind == TKind::Entry && SameTextAscii(m_parsed[i].name, key)) found = i;
         });
         return found;
     }
 
     std::optional<std::size_t> FindHeader(const std::string& section) const {
         for (std::size_t i = 0; i < m_lines.size(); ++i)
-            if (m_parsed[i].kind == TKind::Section && SameText(m_parsed[i].name, section)) return i;
+            if (m_parsed[i].kind == TKind::Section && SameTextAscii(m_parsed[i].name, section)) return i;
         return std::nullopt;
     }
 
@@ -157,7 +143,7 @@ public:
         m_parsed.erase(m_parsed.begin() + static_cast<std::ptrdiff_t>(i));
     }
 
-    bool LastLineBlank() const { return m_lines.empty() || Trim(m_lines.back().text).empty(); }
+    bool LastLineBlank() const { return m_lines.empty() || TrimLine(m_lines.back().text).empty(); }
 
     // Writes the lines back when anything changed; settings files may hold passwords, so a new
     // file is readable by its owner only.
@@ -191,8 +177,8 @@ TIniLines& LinesToChange(const std::unique_ptr<TIniLines>& pending, const std::s
 bool HasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
 void CheckWritable(const std::string& section, const std::string& key, const std::string* value) {
-    const std::string k = Trim(key);
-    if (HasLineBreak(section) || Trim(section).empty())
+    const std::string k = TrimLine(key);
+    if (HasLineBreak(section) || TrimLine(section).empty())
         throw TVorlaError("invalid settings section name \"" + section + "\"");
     if (HasLineBreak(key) || k.empty() || k.find('=') != std::string::npos || k[0] == '[' || k[0] == ';')
         throw TVorlaError("invalid settings key \"" + key + "\"");
@@ -272,7 +258,7 @@ std::vector<std::string> TIniFile::ReadSections() const {
     for (std::size_t i = 0; i < lines.Size(); ++i) {
         if (lines.At(i).kind != TKind::Section) continue;
         bool seen = false;
-        for (const std::string& n : names) seen = seen || SameText(n, lines.At(i).name);
+        for (const std::string& n : names) seen = seen || SameTextAscii(n, lines.At(i).name);
         if (!seen) names.push_back(lines.At(i).name);
     }
     return names;
@@ -285,7 +271,7 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
     lines.ForEachInSection(section, [&](std::size_t i) {
         if (lines.At(i).kind != TKind::Entry) return;
         bool seen = false;
-        for (const std::string& k : keys) seen = seen || SameText(k, lines.At(i).name);
+        for (const std::string& k : keys) seen = seen || SameTextAscii(k, lines.At(i).name);
         if (!seen) keys.push_back(lines.At(i).name);
     });
     return keys;
@@ -311,7 +297,7 @@ void TIniFile::EraseSection(const std::string& section) {
     TIniLines& lines = LinesToChange(m_pending, m_fileName, fresh);
     bool inside = false;
     for (std::size_t i = 0; i < lines.Size();) {
-        if (lines.At(i).kind == TKind::Section) inside = SameText(lines.At(i).name, section);
+        if (lines.At(i).kind == TKind::Section) inside = SameTextAscii(lines.At(i).name, section);
         if (inside)
             lines.Erase(i);
         else

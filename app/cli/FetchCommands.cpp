@@ -19,19 +19,12 @@
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/HomeLock.h"
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
 
 constexpr std::chrono::minutes kSenderWait{10};
-
-// Texts from the server reach the terminal: keep their control characters from acting on it.
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return out;
-}
 
 // The engine of the home folder (set and locked by the caller) on this thread's event queue,
 // with every status line echoed to standard output as it is added, oldest first.
@@ -153,8 +146,9 @@ int PeekCommand(TCliContext& ctx) {
     auto row = [&](int i) {
         TZivadMessageItem& item = *peek.Item(i);
         const TMailMessage& message = item.Message();
+        // Texts from the server reach the terminal: keep their control characters from acting on it.
         ctx.out << (i + 1) << "\t" << FormatDateTime(kMessageDateFormat, message.Date) << "\t" << item.Size() << "\t"
-                << Printable(message.From.Text()) << "\t" << Printable(message.Subject) << "\n";
+                << ControlsReplaced(message.From.Text()) << "\t" << ControlsReplaced(message.Subject) << "\n";
     };
     if (!deleting) {
         for (int i = 0; i < peek.Count(); ++i) row(i);

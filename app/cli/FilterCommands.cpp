@@ -13,19 +13,9 @@
 #include "platform/Home.h"
 #include "platform/HomeLock.h"
 #include "platform/IniFile.h"
+#include "platform/Strings.h"
 
 namespace vorla {
-namespace {
-
-// Texts from files reach the terminal: keep their control characters from acting on it.
-std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return out;
-}
-
-}  // namespace
 
 // Classifies each file as the filtering of stored messages does: the message's display text
 // (text parts and HTML attachments folded into the body), its length as the size, all checks
@@ -45,7 +35,7 @@ int ClassifyCommand(TCliContext& ctx) {
     TZivadAccount& account = accounts.Named(ctx.args[0]);
     TStoredClassifier classifier([&ctx](const std::string& line) {
         // Status lines are TAB tag TAB account TAB text: show them as one readable line.
-        ctx.err << "vorla classify:" << Printable(line) << "\n";
+        ctx.err << "vorla classify:" << ControlsReplaced(line) << "\n";
     });
 
     int status = 0;
@@ -53,7 +43,7 @@ int ClassifyCommand(TCliContext& ctx) {
         const std::string& file = ctx.args[i];
         try {
             const TClassification decision = classifier.Classify(account, ReadFileBytes(file));
-            ctx.out << file << "\t" << decision.result << "\t" << Printable(decision.reason) << "\n";
+            ctx.out << file << "\t" << decision.result << "\t" << ControlsReplaced(decision.reason) << "\n";
         } catch (const std::exception& e) {
             ctx.err << "vorla classify: " << file << ": " << OneLine(e.what()) << "\n";
             status = 1;
@@ -128,8 +118,8 @@ int RulesCommand(TCliContext& ctx) {
     }
     for (const TRuleRow& rule : book->Rows())
         ctx.out << rule.action << "\t" << rule.section << "\t" << (rule.active ? "1" : "0") << "\t" << rule.hits
-                << "\t" << (rule.lastUsed.empty() ? "-" : rule.lastUsed) << "\t" << Printable(rule.description)
-                << "\t" << Printable(rule.searchText) << "\n";
+                << "\t" << (rule.lastUsed.empty() ? "-" : rule.lastUsed) << "\t" << ControlsReplaced(rule.description)
+                << "\t" << ControlsReplaced(rule.searchText) << "\n";
     return 0;
 }
 

@@ -4,8 +4,6 @@
 #include <random>
 
 #include "filters/FilterMatch.h"
-#include "filters/Helpers.h"
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "log/ZivadLog.h"
 #include "platform/DateTime.h"
@@ -13,6 +11,8 @@
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "support/TempDir.h"
+#include "text/Helpers.h"
+#include "text/TextSearch.h"
 
 using namespace vorla;
 using vorla::test::ReadFile;

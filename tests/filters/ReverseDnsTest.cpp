@@ -7,12 +7,13 @@
 #include <memory>
 #include <set>
 
-#include "filters/TextSearch.h"
 #include "filters/ZivadFilters.h"
 #include "platform/Errors.h"
 #include "platform/Home.h"
+#include "platform/Strings.h"
 #include "support/DnsTestServer.h"
 #include "support/TempDir.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 namespace {

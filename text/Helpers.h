@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-// Header, address and IP helpers of the filters. Pure functions; any thread.
+// Header, address and IP helpers for the message model and the filters. Pure functions; any thread.
 namespace vorla {
 
 // Trimmed value of the first line anywhere in text that begins with name (letter case

@@ -1,9 +1,10 @@
-#include "filters/TextSearch.h"
+#include "text/TextSearch.h"
 
 #include <array>
 #include <cstddef>
 
 #include "platform/Errors.h"
+#include "platform/Strings.h"
 
 // The vector skip loop of FindNoCase (x86-64 only); defining VORLA_VECTOR_SKIP=0 or
 // VORLA_VECTOR_AVX2=0 at build time leaves the plain scan, or the 16-byte loop, to be tested.
@@ -128,18 +129,6 @@ inline bool VectorSkip(const TVectorProbe& probe, const unsigned char* t, std::s
     return VectorSkipSse2(probe, t, n, last, p);
 }
 #endif
-
-inline bool IsControlOrSpace(char c) {
-    return static_cast<unsigned char>(c) <= static_cast<unsigned char>(' ');
-}
-
-inline char AsciiUpperChar(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c;
-}
-
-inline char AsciiLowerChar(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
 
 }  // namespace
 
@@ -275,36 +264,33 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (prefix.empty()) {
         throw TVorlaError("BufferLen is 0");
     }
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    const unsigned char* const t = Bytes(text);
-    const unsigned char* const p = Bytes(prefix);
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (kFoldTable[t[i]] != kFoldTable[p[i]]) {
-            return false;
-        }
-    }
-    return true;
+    return StartsWithAscii(text, prefix);
 }
 
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::vector<std::string> lines;
-    std::size_t begin = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.emplace_back(text.substr(begin, i - begin));
-            i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-            begin = i;
-        } else {
-            ++i;
+std::size_t NextLine(std::string_view text, std::size_t begin, TLineBreak breaks, std::string_view& line) {
+    // find_first_of / find rather than a byte loop: messages are split whole on every load.
+    const std::size_t at = breaks == TLineBreak::Any ? text.find_first_of("\r\n", begin) : text.find('\n', begin);
+    if (at == std::string_view::npos) {
+        line = text.substr(begin);
+        if (breaks == TLineBreak::LfAndFinalCr && line.ends_with('\r')) {
+            line.remove_suffix(1);
         }
+        return text.size();
     }
-    if (begin < text.size()) {
-        lines.emplace_back(text.substr(begin));
+    std::size_t end = at;
+    std::size_t next = at + 1;
+    if (text[at] == '\r' && next < text.size() && text[next] == '\n') {
+        ++next;
+    } else if (breaks != TLineBreak::Any && end > begin && text[end - 1] == '\r') {
+        --end;
     }
+    line = text.substr(begin, end - begin);
+    return next;
+}
+
+std::vector<std::string> SplitLines(std::string_view text, TLineBreak breaks) {
+    std::vector<std::string> lines;
+    ForEachLine(text, breaks, [&](std::string_view line) { lines.emplace_back(line); });
     return lines;
 }
 
@@ -317,58 +303,6 @@ std::string JoinLines(const std::vector<std::string>& lines, std::string_view se
         result.append(lines[i]);
     }
     return result;
-}
-
-std::string Trim(std::string_view text) {
-    return TrimRight(TrimLeft(text));
-}
-
-std::string TrimLeft(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size() && IsControlOrSpace(text[begin])) {
-        ++begin;
-    }
-    return std::string(text.substr(begin));
-}
-
-std::string TrimRight(std::string_view text) {
-    std::size_t end = text.size();
-    while (end > 0 && IsControlOrSpace(text[end - 1])) {
-        --end;
-    }
-    return std::string(text.substr(0, end));
-}
-
-std::string AsciiUpper(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        c = AsciiUpperChar(c);
-    }
-    return result;
-}
-
-std::string AsciiLower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        c = AsciiLowerChar(c);
-    }
-    return result;
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiUpperChar(a[i]) != AsciiUpperChar(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool StartsWithAscii(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && SameTextAscii(text.substr(0, prefix.size()), prefix);
 }
 
 }  // namespace vorla

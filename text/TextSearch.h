@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,20 +34,32 @@ inline bool BeginsWithNoCase(std::string_view text, std::string_view pattern) {
     return StartsWithNoCase(text, pattern);
 }
 
-// Line list: split at CR LF, a lone LF or a lone CR; a final line break gives no extra line.
-std::vector<std::string> SplitLines(std::string_view text);
+// Where a text's lines end.
+enum class TLineBreak {
+    Any,           // at CR LF, a lone LF or a lone CR, as a text-file reader splits
+    Lf,            // at LF; a CR just before it belongs to the line end, any other CR to the line
+    LfAndFinalCr,  // as Lf, and a CR that ends the text ends its last line too (a file whose
+                   // last write was cut short between the CR and the LF)
+};
+
+// The line that starts at begin (begin < text.size()) without its line end; returns where the
+// next line starts (text.size() after the last).
+std::size_t NextLine(std::string_view text, std::size_t begin, TLineBreak breaks, std::string_view& line);
+
+// Calls fn(std::string_view line) for every line of text; a final line break gives no extra
+// line, a last line without one counts. Views point into text.
+template <typename Fn>
+void ForEachLine(std::string_view text, TLineBreak breaks, Fn&& fn) {
+    std::string_view line;
+    for (std::size_t begin = 0; begin < text.size();) {
+        begin = NextLine(text, begin, breaks, line);
+        fn(line);
+    }
+}
+
+// The lines ForEachLine visits, as a list.
+std::vector<std::string> SplitLines(std::string_view text, TLineBreak breaks = TLineBreak::Any);
 // Lines joined with CR LF between them (no final line break).
 std::string JoinLines(const std::vector<std::string>& lines, std::string_view separator = "\r\n");
-
-// Removes every leading and trailing byte whose code is at most that of the space.
-std::string Trim(std::string_view text);
-std::string TrimLeft(std::string_view text);
-std::string TrimRight(std::string_view text);
-
-// ASCII folding, for whole-string comparisons: only a-z / A-Z.
-std::string AsciiUpper(std::string_view text);
-std::string AsciiLower(std::string_view text);
-bool SameTextAscii(std::string_view a, std::string_view b);
-bool StartsWithAscii(std::string_view text, std::string_view prefix);  // case ignored
 
 }  // namespace vorla

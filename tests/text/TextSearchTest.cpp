@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/TextSearch.h"
 #include "platform/Errors.h"
+#include "text/TextSearch.h"
 
 using namespace vorla;
 
@@ -209,61 +209,35 @@ TEST(TextSearch, CharPosNoCaseCases) {
     }
 }
 
-TEST(TextSearch, SplitLinesAtEveryKindOfBreak) {
+TEST(TextSearch, SplitLinesUnderEachLineBreakRule) {
     using TLines = std::vector<std::string>;
     struct TCase {
         std::string text;
-        TLines expected;
+        TLines any, lf, lfAndFinalCr;
     };
     const std::vector<TCase> cases = {
-        {"", {}},
-        {"a", {"a"}},
-        {"a\r\n", {"a"}},
-        {"a\r\nb", {"a", "b"}},
-        {"a\nb\rc\r\nd", {"a", "b", "c", "d"}},
-        {"a\r\r\nb", {"a", "", "b"}},
-        {"a\n\rb", {"a", "", "b"}},
-        {"\r\n", {""}},
-        {"\n\n", {"", ""}},
-        {"a\r\n\r\n", {"a", ""}},
-        {"\rx", {"", "x"}},
+        {"", {}, {}, {}},
+        {"a", {"a"}, {"a"}, {"a"}},
+        {"a\r\n", {"a"}, {"a"}, {"a"}},
+        {"a\r\nb", {"a", "b"}, {"a", "b"}, {"a", "b"}},
+        {"a\nb\rc\r\nd", {"a", "b", "c", "d"}, {"a", "b\rc", "d"}, {"a", "b\rc", "d"}},
+        {"a\r\r\nb", {"a", "", "b"}, {"a\r", "b"}, {"a\r", "b"}},
+        {"a\n\rb", {"a", "", "b"}, {"a", "\rb"}, {"a", "\rb"}},
+        {"\r\n", {""}, {""}, {""}},
+        {"\n\n", {"", ""}, {"", ""}, {"", ""}},
+        {"a\r\n\r\n", {"a", ""}, {"a", ""}, {"a", ""}},
+        {"\rx", {"", "x"}, {"\rx"}, {"\rx"}},
+        {"a\nb\r", {"a", "b"}, {"a", "b\r"}, {"a", "b"}},
+        {"a\r\r", {"a", ""}, {"a\r\r"}, {"a\r"}},
+        {"\r", {""}, {"\r"}, {""}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.text));
-        EXPECT_EQ(SplitLines(c.text), c.expected);
+        EXPECT_EQ(SplitLines(c.text), c.any);
+        EXPECT_EQ(SplitLines(c.text, TLineBreak::Lf), c.lf);
+        EXPECT_EQ(SplitLines(c.text, TLineBreak::LfAndFinalCr), c.lfAndFinalCr);
     }
     EXPECT_EQ(JoinLines({"a", "", "b"}), "a\r\n\r\nb");
     EXPECT_EQ(JoinLines({}), "");
     EXPECT_EQ(JoinLines({"a", "b"}, "\n"), "a\nb");
-}
-
-TEST(TextSearch, TrimRemovesSpacesAndControlsOnly) {
-    EXPECT_EQ(Trim(" \t\r\n x y \x01\x1f "), "x y");
-    EXPECT_EQ(Trim(std::string("\0a\0", 3)), "a");
-    EXPECT_EQ(Trim("\xa0x\xa0"), "\xa0x\xa0");  // bytes above 127 are not spaces
-    EXPECT_EQ(Trim(" \t "), "");
-    EXPECT_EQ(Trim(""), "");
-    EXPECT_EQ(TrimLeft("  a  "), "a  ");
-    EXPECT_EQ(TrimRight("  a  "), "  a");
-}
-
-TEST(TextSearch, AsciiFoldingTouchesOnlyLetters) {
-    EXPECT_EQ(AsciiUpper("abc[`]{z}\xe4"), "ABC[`]{Z}\xe4");
-    EXPECT_EQ(AsciiLower("ABC@[Z]\xc4"), "abc@[z]\xc4");
-    struct TCase {
-        std::string a, b;
-        bool same;
-    };
-    const std::vector<TCase> cases = {
-        {"Subject", "SUBJECT", true}, {"", "", true},     {"a", "ab", false},
-        {"[", "{", false},            {"\xe4", "\xc4", false}, {"x\xe4", "X\xe4", true},
-    };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.a + " / " + c.b);
-        EXPECT_EQ(SameTextAscii(c.a, c.b), c.same);
-    }
-    EXPECT_TRUE(StartsWithAscii("Content-Type: text", "content-type:"));
-    EXPECT_TRUE(StartsWithAscii("abc", ""));
-    EXPECT_FALSE(StartsWithAscii("ab", "abc"));
-    EXPECT_FALSE(StartsWithAscii("{abc", "[abc"));
 }

@@ -1,10 +1,11 @@
-#include "filters/Helpers.h"
+#include "text/Helpers.h"
 
 #include <charconv>
 #include <optional>
 #include <system_error>
 
-#include "filters/TextSearch.h"
+#include "platform/Strings.h"
+#include "text/TextSearch.h"
 
 namespace vorla {
 

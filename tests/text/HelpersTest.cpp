@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "filters/Helpers.h"
 #include "platform/Errors.h"
+#include "text/Helpers.h"
 
 using namespace vorla;
 
