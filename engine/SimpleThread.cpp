@@ -56,6 +56,9 @@ std::exception_ptr RunAndWait(TDispatcher& dispatcher, TZivadLog& log, TThreadPr
     // Wakes the wait below. The worker is joined before it goes, and posting is its last act.
     worker.SetOnTerminate([&dispatcher] { dispatcher.Post([] {}); });
     worker.Start();
+    // What is pending now runs in any case, also when the worker ends at once: a Stop pressed
+    // just before the run must not be left for after it.
+    dispatcher.ProcessEvents();
     // A nested RunAndWait run from these events may take our wake-up call; it returns only
     // after its own worker has ended, and this loop then looks at Finished again.
     while (!worker.Finished()) dispatcher.WaitAndProcessEvents();

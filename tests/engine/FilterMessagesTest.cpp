@@ -88,7 +88,7 @@ TEST_F(FilterMessagesTest, GuardsKeepARunFromStarting) {
     EXPECT_EQ(bea.QuarantineFolder().Count(), 1);
 }
 
-TEST_F(FilterMessagesTest, OnTheUiThreadPendingEventsRunBeforeEachMessage) {
+TEST_F(FilterMessagesTest, OnTheUiThreadPendingEventsRunDuringTheRun) {
     TZivadAccount& bea = Stored({Mail("a"), Mail("b"), Mail("c")}, {});
     AddRule(bea.Filters(), "a", TFilterAction::Accept, TFilterSection::None);  // every message
     int ran = 0;
