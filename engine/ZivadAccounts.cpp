@@ -54,7 +54,35 @@ TAccountPtr TZivadAccounts::Retired(const std::string& folderName) {
 }
 
 void TZivadAccounts::LoadAll() {
-    if (!DirectoryExists(m_accountsRoot)) return;
+    std::vector<TAccountPtr> loaded = LoadFolders();
+    std::scoped_lock lock(m_mutex);
+    m_accounts.insert(m_accounts.end(), loaded.begin(), loaded.end());
+}
+
+void TZivadAccounts::ReloadAll() {
+    std::vector<TAccountPtr> old = Snapshot();
+    {
+        // Offered to LoadFolders like the accounts a Clear let go, while the list still
+        // shows them.
+        std::scoped_lock lock(m_mutex);
+        for (const auto& account : m_accounts) m_retired.push_back(account);
+    }
+    std::vector<TAccountPtr> loaded = LoadFolders();
+    {
+        std::scoped_lock lock(m_mutex);
+        m_accounts.swap(loaded);
+    }
+    loaded.clear();
+    // An account not taken up again that nobody else holds goes here, its queue pass first.
+    for (auto& account : old) {
+        if (account.use_count() == 1) SharedSendQueues().StopAndWait(&account->QueueFolder());
+        account.reset();
+    }
+}
+
+std::vector<TAccountPtr> TZivadAccounts::LoadFolders() {
+    std::vector<TAccountPtr> loaded;
+    if (!DirectoryExists(m_accountsRoot)) return loaded;
     for (const auto& folder : FindFolders(m_accountsRoot)) {
         if (folder.front() == '.') continue;
         if (FileExists(m_accountsRoot + folder + "/" + TZivadAccount::kDeletedMarker)) {
@@ -81,13 +109,9 @@ void TZivadAccounts::LoadAll() {
             {
                 std::scoped_lock lock(m_mutex);
                 account = Retired(folder);
-                if (account) m_accounts.push_back(account);
             }
-            if (!account) {
-                account = std::make_shared<TZivadAccount>(this, folder);
-                std::scoped_lock lock(m_mutex);
-                m_accounts.push_back(account);
-            }
+            if (!account) account = std::make_shared<TZivadAccount>(this, folder);
+            loaded.push_back(account);
             account->Load();
         } catch (const std::exception& e) {
             // One unreadable account must not keep the others from loading; it stays in the
@@ -101,6 +125,7 @@ void TZivadAccounts::LoadAll() {
         for (const auto& warning : account->LoadWarnings())
             AddStatus(StatusEventText(kServiceVorla, name.empty() ? folder : name, warning));
     }
+    return loaded;
 }
 
 TZivadAccount& TZivadAccounts::Add(const std::string& folderName) {

@@ -53,6 +53,10 @@ public:
     // be read is kept as far as it was read; that error and every load warning become
     // "\tVORLA\t" + name + "\t" + text status lines. UI thread.
     void LoadAll();
+    // Clear followed by LoadAll as one step for every other thread: until the accounts read
+    // again are in place, the list shows the old ones, so that a mail client's login in the
+    // meantime never finds the list empty. UI thread.
+    void ReloadAll();
     // Appends a newly constructed account (its folder is created at once; an empty folderName
     // gets a new GUID folder). Throws TFileError when the folder cannot be made. The reference
     // stays good while the account is in the list; hold Items() to keep it longer.
@@ -110,6 +114,8 @@ public:
     void SetStatusSink(std::function<void(const std::string&)> sink) { m_statusSink = std::move(sink); }
 
 private:
+    // The accounts of the folders on disk as LoadAll reads them, not yet in the list.
+    std::vector<TAccountPtr> LoadFolders();
     // An account taken out by Clear that is still alive, for LoadAll; the caller holds m_mutex.
     TAccountPtr Retired(const std::string& folderName);
 

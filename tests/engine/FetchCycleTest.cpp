@@ -198,6 +198,44 @@ TEST_F(FetchCycleTest, NoDeleteKeepsAcceptedAndQuarantinedMailButNotWhatTheBodyR
     EXPECT_EQ(Subjects(alice.VorlaFolder()), std::vector<std::string>{"friend 3"});
 }
 
+TEST_F(FetchCycleTest, SeenMailLeftOnTheServerGoesOnceTheAccountKeepsNoCopyThere) {
+    m_server->AddMessage("alice", Mail("kept while nodelete"));
+    m_server->AddMessage("alice", Mail("listed while nodownload"));
+    TZivadAccount& alice = Alice();
+    alice.Edit([](TAccountSettings& s) {
+        s.enablefilters = false;
+        s.nodelete = true;
+    });
+    FetchMail(alice, Engine().Log());  // stores both, deletes neither
+    ASSERT_EQ(OnServer("alice"), 2u);
+    // The second was stored: take it off the server by hand and bring it back, as mail that
+    // was only listed (never stored) under "nodownload".
+    alice.VorlaFolder().Reload();
+    ASSERT_EQ(alice.VorlaFolder().Count(), 2);
+    alice.VorlaFolder().Item(1)->Deleted = true;
+    alice.VorlaFolder().Purge();
+    m_server->AddMessage("alice", Mail("only listed"));
+    alice.Edit([](TAccountSettings& s) { s.nodownload = true; });
+    FetchMail(alice, Engine().Log());
+    ASSERT_EQ(OnServer("alice"), 3u);
+
+    // The seen lists go through the files: a restart in between changes nothing.
+    Engine().Accounts().Clear();
+    Engine().Accounts().LoadAll();
+    TZivadAccount& again = *Engine().Accounts().FindByName("Alice");
+    again.Edit([](TAccountSettings& s) {
+        s.nodelete = false;
+        s.nodownload = false;
+    });
+    const std::size_t logged = LogEvents().size();
+    FetchMail(again, Engine().Log());
+    // The stored ones are deleted on the server and not filed again; the one that was only
+    // listed stays there (nothing of it is kept here).
+    EXPECT_EQ(SubjectsOnServer("alice"), std::vector<std::string>{"only listed"});
+    EXPECT_EQ(Subjects(again.VorlaFolder()), std::vector<std::string>{"kept while nodelete"});
+    EXPECT_EQ(LogEvents().size(), logged);  // nothing was filed or logged
+}
+
 TEST_F(FetchCycleTest, StopAfterAHeaderEndsTheLoopButNotTheClosingAndCleanUp) {
     for (const char* subject : {"first", "second", "third"}) m_server->AddMessage("alice", Mail(subject));
     TZivadAccount& alice = Alice();
