@@ -147,6 +147,9 @@ bool TFetchRun::HandleMessage(int n) {
     const bool seen = m_account.IsSeen(crc);
     m_run.PumpUiEvents();
     const TClassification c = m_run.Classify(headerText, size, false);
+    // A stop that came while the rules were looked at: the message is left for the next
+    // fetch rather than handled on a result the stop may have cut short.
+    if (m_account.StopRequested()) return false;
 
     // A header becomes seen once its message has been handled: a message whose download or
     // filing failed is tried again by the next fetch instead of staying on the server unread.

@@ -44,10 +44,17 @@ struct TMoveOn {
     bool logReason;
 };
 
+// A classification that a stop request cut short: it says "undecided" without having decided.
+// Such a message stays where it is and is counted nowhere.
+constexpr int kStoppedUndecided = 2;
+
 int ClassifyAndMove(const TRunContext& run, TZivadMessageItem& item, bool bodyRulesOnly, const TMoveOn& moveOn) {
     TZivadAccount& account = run.Account();
     const std::string text = item.DisplayText();
     const TClassification c = run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
+    // Stop comes from another thread and may arrive while the rules are looked at: an
+    // accepted message must not go to the quarantine only because Stop was pressed.
+    if (c.result == kClassifyUndecided && account.StopRequested()) return kStoppedUndecided;
     TMailMessage copy;
     if (c.result == kClassifyReject) {
         MoveItem(item, account.TrashFolder(), "trashed", copy);
@@ -167,13 +174,15 @@ void FilterMessages(TZivadAccount& account, TZivadLog& log) { RunFilters(account
 
 int RecheckMessage(TZivadAccount& account, int quarantineIndex, int vorlaIndex, bool bodyRulesOnly) {
     const TRunContext run(account, EngineLog(account));
-    return Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+    const int result = Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+    return result == kStoppedUndecided ? kClassifyUndecided : result;
 }
 
 int RecheckMessage(TZivadAccount& account, TZivadLog& log, int quarantineIndex, int vorlaIndex,
                    bool bodyRulesOnly) {
     const TRunContext run(account, &log);
-    return Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+    const int result = Recheck(run, quarantineIndex, vorlaIndex, bodyRulesOnly);
+    return result == kStoppedUndecided ? kClassifyUndecided : result;
 }
 
 }  // namespace vorla

@@ -250,8 +250,9 @@ TEST_F(AccountsUnderLoadTest, ClickDuringAFilteringPassWaitsForThePass) {
     Engine().OnFilterStart.Set([&](const std::string&) { passRunning = true; });
     Engine().OnFilterEnd.Set([&](const std::string&) { passRunning = false; });
     int clicks = 0;
+    int clicksDuringTheRun = 0;
     auto click = [&] {
-        EXPECT_TRUE(passRunning);
+        if (passRunning) ++clicksDuringTheRun;
         TZivadMessageCollection& vorla = hal.VorlaFolder();
         std::scoped_lock hold(vorla.Lock());  // waits while a pass holds the folder
         if (TZivadMessageItem* first = vorla.Item(0)) first->Deleted = true;
@@ -266,6 +267,8 @@ TEST_F(AccountsUnderLoadTest, ClickDuringAFilteringPassWaitsForThePass) {
     });
     FilterMessages(hal);
     Engine().Log().OnLogChanged.Clear();
+    EXPECT_GE(clicksDuringTheRun, 1);  // the one pending when the run began, at least
+    m_queue.ProcessEvents();           // one posted as the worker ended may come after it
     EXPECT_EQ(clicks, 2);
 
     // Every message is in exactly one folder, where its rule sends it, but the two deleted.
