@@ -71,10 +71,12 @@ void BM_LoadAll200Accounts(benchmark::State& state) {
         TZivadAccounts list(nullptr);
         for (int a = 0; a < 200; ++a) {
             TZivadAccount& account = list.Add("account" + std::to_string(1000 + a));
-            account.Edit([&](TAccountSettings& s) { s.name = "Account " + std::to_string(a); });
-            account.Edit([&](TAccountSettings& s) { s.popserver = "pop.example.org"; });
-            account.Edit([&](TAccountSettings& s) { s.loginname = "user" + std::to_string(a); });
-            account.Edit([&](TAccountSettings& s) { s.password = "secret" + std::to_string(a); });
+            account.Edit([&](TAccountSettings& s) {
+                s.name = "Account " + std::to_string(a);
+                s.popserver = "pop.example.org";
+                s.loginname = "user" + std::to_string(a);
+                s.password = "secret" + std::to_string(a);
+            });
             account.AddMailbot("info", "Line one\r\nLine two\r\n");
             for (std::uint32_t c = 0; c < 1000; ++c) account.AddSeen(c * 2654435761u + static_cast<std::uint32_t>(a));
         }

@@ -395,10 +395,8 @@ void TZivadAccount::LoadSeen() {
     const std::vector<std::uint32_t> seen = ReadChecksums(m_accountFolder + kSeenFile);
     const std::vector<std::uint32_t> kept = ReadChecksums(m_accountFolder + kKeptFile);
     std::scoped_lock lock(m_seenMutex);
-    for (const std::uint32_t crc : seen)
-        if (m_seenIndex.insert(crc).second) m_seen.push_back(crc);
-    for (const std::uint32_t crc : kept)
-        if (m_keptOnlyIndex.insert(crc).second) m_keptOnly.push_back(crc);
+    for (const std::uint32_t crc : seen) m_seen.Add(crc);
+    for (const std::uint32_t crc : kept) m_keptOnly.Add(crc);
 }
 
 void TZivadAccount::Save() {
@@ -481,8 +479,8 @@ void TZivadAccount::SaveSeen() const {
     std::string seen, kept;
     {
         std::scoped_lock lock(m_seenMutex);
-        seen = ChecksumBytes(m_seen);
-        kept = ChecksumBytes(m_keptOnly);
+        seen = ChecksumBytes(m_seen.list);
+        kept = ChecksumBytes(m_keptOnly.list);
     }
     WriteFileAtomic(m_accountFolder + kSeenFile, seen, kPrivateFileMode);
     if (!kept.empty() || FileExists(m_accountFolder + kKeptFile))
@@ -491,28 +489,28 @@ void TZivadAccount::SaveSeen() const {
 
 bool TZivadAccount::IsSeen(std::uint32_t crc) const {
     std::scoped_lock lock(m_seenMutex);
-    return m_seenIndex.count(crc) != 0;
+    return m_seen.Contains(crc);
 }
 
 void TZivadAccount::AddSeen(std::uint32_t crc, bool keptOnly) {
     std::scoped_lock lock(m_seenMutex);
-    if (m_seenIndex.insert(crc).second) m_seen.push_back(crc);
-    if (keptOnly && m_keptOnlyIndex.insert(crc).second) m_keptOnly.push_back(crc);
+    m_seen.Add(crc);
+    if (keptOnly) m_keptOnly.Add(crc);
 }
 
 bool TZivadAccount::IsKeptOnly(std::uint32_t crc) const {
     std::scoped_lock lock(m_seenMutex);
-    return m_keptOnlyIndex.count(crc) != 0;
+    return m_keptOnly.Contains(crc);
 }
 
 std::size_t TZivadAccount::SeenCount() const {
     std::scoped_lock lock(m_seenMutex);
-    return m_seen.size();
+    return m_seen.list.size();
 }
 
 std::vector<std::uint32_t> TZivadAccount::SeenList() const {
     std::scoped_lock lock(m_seenMutex);
-    return m_seen;
+    return m_seen.list;
 }
 
 bool TZivadAccount::TryBeginBusy() {

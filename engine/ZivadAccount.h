@@ -247,11 +247,19 @@ private:
     std::shared_ptr<const TAccountSettings> m_settings;
     std::mutex m_editMutex;  // makes each Edit's read-change-write one step
 
-    mutable std::mutex m_seenMutex;  // guards m_seen, m_seenIndex, m_keptOnly and m_keptOnlyIndex
-    std::vector<std::uint32_t> m_seen;
-    std::unordered_set<std::uint32_t> m_seenIndex;
-    std::vector<std::uint32_t> m_keptOnly;  // guarded by m_seenMutex too
-    std::unordered_set<std::uint32_t> m_keptOnlyIndex;
+    // Checksums in the order they were added (the file's order), with a hash index beside
+    // them that keeps the lookup fast for any number of values.
+    struct TChecksums {
+        std::vector<std::uint32_t> list;
+        std::unordered_set<std::uint32_t> index;
+        void Add(std::uint32_t crc) {
+            if (index.insert(crc).second) list.push_back(crc);
+        }
+        bool Contains(std::uint32_t crc) const { return index.count(crc) != 0; }
+    };
+    mutable std::mutex m_seenMutex;  // guards m_seen and m_keptOnly
+    TChecksums m_seen;
+    TChecksums m_keptOnly;
 
     std::vector<std::string> m_loadWarnings;
 

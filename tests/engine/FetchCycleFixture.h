@@ -54,15 +54,17 @@ protected:
     TZivadAccount& NewAccount(const std::string& name, const std::string& user, const std::string& password,
                               std::uint16_t port, const std::string& host = "127.0.0.1") {
         TZivadAccount& account = Engine().Accounts().Add(name);
-        account.Edit([&](TAccountSettings& s) { s.name = name; });
-        account.Edit([&](TAccountSettings& s) { s.email = user + "@example.net"; });
-        account.Edit([&](TAccountSettings& s) { s.popserver = host; });
-        account.Edit([&](TAccountSettings& s) { s.popport = port; });
-        account.Edit([&](TAccountSettings& s) { s.loginname = user; });
-        account.Edit([&](TAccountSettings& s) { s.password = password; });
-        account.Edit([&](TAccountSettings& s) { s.enablefetch = true; });
-        account.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
-        account.Edit([&](TAccountSettings& s) { s.enablesend = false; });
+        account.Edit([&](TAccountSettings& s) {
+            s.name = name;
+            s.email = user + "@example.net";
+            s.popserver = host;
+            s.popport = port;
+            s.loginname = user;
+            s.password = password;
+            s.enablefetch = true;
+            s.enablefilters = true;
+            s.enablesend = false;
+        });
         account.Save();
         return account;
     }

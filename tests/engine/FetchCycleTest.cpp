@@ -123,8 +123,10 @@ TEST_F(FetchCycleTest, KeptMailIsFiledOnceAlsoAfterACrashRightAfterTheFetch) {
     m_server->AddMessage("alice", Mail("one"));
     m_server->AddMessage("alice", Mail("two"));
     TZivadAccount& alice = Alice();
-    alice.Edit([&](TAccountSettings& s) { s.nodelete = true; });
-    alice.Edit([&](TAccountSettings& s) { s.enablefilters = false; });  // every message accepted
+    alice.Edit([&](TAccountSettings& s) {
+        s.nodelete = true;
+        s.enablefilters = false;  // every message accepted
+    });
     alice.Save();
     FetchMail(alice, Engine().Log());
     EXPECT_EQ(Subjects(alice.VorlaFolder()), (std::vector<std::string>{"one", "two"}));
@@ -147,8 +149,10 @@ TEST_F(FetchCycleTest, KeptMailIsFiledOnceAlsoAfterACrashRightAfterTheFetch) {
 
     // The rules change: a kept message that they now reject is deleted on the server and
     // logged again, but gets no second rejection reply; a new rejected one gets its reply.
-    again.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
-    again.Edit([&](TAccountSettings& s) { s.rejectresponse = true; });
+    again.Edit([&](TAccountSettings& s) {
+        s.enablefilters = true;
+        s.rejectresponse = true;
+    });
     AddRule(Engine().Filters(), "two", TFilterAction::Reject, TFilterSection::Subject);
     AddRule(Engine().Filters(), "four", TFilterAction::Reject, TFilterSection::Subject);
     AddRule(again.Filters(), "one", TFilterAction::Accept, TFilterSection::Subject);
@@ -167,8 +171,10 @@ TEST_F(FetchCycleTest, NoDownloadLogsOkAndLeavesEverythingButRejectedMailOnTheSe
     m_server->AddMessage("alice", Mail("unsure"));
     m_server->AddMessage("alice", Mail("junk offer"));
     TZivadAccount& alice = Alice();
-    alice.Edit([&](TAccountSettings& s) { s.nodownload = true; });
-    alice.Edit([&](TAccountSettings& s) { s.nodelete = true; });  // a rejected message goes all the same
+    alice.Edit([&](TAccountSettings& s) {
+        s.nodownload = true;
+        s.nodelete = true;  // a rejected message goes all the same
+    });
     AddRule(alice.Filters(), "wanted", TFilterAction::Accept, TFilterSection::Subject);
     AddRule(alice.Filters(), "junk", TFilterAction::Reject, TFilterSection::Subject);
     FetchMail(alice, Engine().Log());
@@ -239,8 +245,10 @@ TEST_F(FetchCycleTest, SeenMailLeftOnTheServerGoesOnceTheAccountKeepsNoCopyThere
 TEST_F(FetchCycleTest, StopAfterAHeaderEndsTheLoopButNotTheClosingAndCleanUp) {
     for (const char* subject : {"first", "second", "third"}) m_server->AddMessage("alice", Mail(subject));
     TZivadAccount& alice = Alice();
-    alice.Edit([&](TAccountSettings& s) { s.enablefilters = false; });
-    alice.Edit([&](TAccountSettings& s) { s.enablemailbot = true; });
+    alice.Edit([&](TAccountSettings& s) {
+        s.enablefilters = false;
+        s.enablemailbot = true;
+    });
     Engine().SetPurgeDays(30);
     TMailMessage old;
     old.LoadFromMailText("Subject: old\nDate: Mon, 4 Mar 2019 10:00:00 +0000\n\nx\n");

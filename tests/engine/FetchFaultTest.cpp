@@ -101,8 +101,10 @@ TEST_F(FetchFaultTest, SizeIsAskedOnlyWithALimitAndABigMessageIsRejectedUnread) 
     Answer(script, "+OK bye\r\n");
     TScriptedPeer peer(script);
     TZivadAccount& ann = Account(peer.Port());
-    ann.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
-    ann.Edit([&](TAccountSettings& s) { s.rejectkb = 200; });
+    ann.Edit([&](TAccountSettings& s) {
+        s.enablefilters = true;
+        s.rejectkb = 200;
+    });
     AddRule(ann.Filters(), "small", TFilterAction::Accept, TFilterSection::Subject);
     FetchMail(ann, Engine().Log());
     EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "LIST 1", "DELE 1", "TOP 2 0",

@@ -89,13 +89,17 @@ protected:
         SetPrivateTempFolder(m_home / "tmp/");
         m_list = std::make_unique<TZivadAccounts>(nullptr, m_home / "accounts/");
         m_work = &m_list->Add("work");
-        m_work->Edit([&](TAccountSettings& s) { s.name = "Work"; });
-        m_work->Edit([&](TAccountSettings& s) { s.email = "me@example.com"; });
-        m_work->Edit([&](TAccountSettings& s) { s.awayText = "Away line one\r\nAway line two\r\n"; });
-        m_work->Edit([&](TAccountSettings& s) { s.rejectText = "Rejected, sorry.\r\n"; });
+        m_work->Edit([&](TAccountSettings& s) {
+            s.name = "Work";
+            s.email = "me@example.com";
+            s.awayText = "Away line one\r\nAway line two\r\n";
+            s.rejectText = "Rejected, sorry.\r\n";
+        });
         m_bob = &m_list->Add("bob");
-        m_bob->Edit([&](TAccountSettings& s) { s.name = "Bob"; });
-        m_bob->Edit([&](TAccountSettings& s) { s.email = "bob@example.org"; });
+        m_bob->Edit([&](TAccountSettings& s) {
+            s.name = "Bob";
+            s.email = "bob@example.org";
+        });
         m_log = std::make_unique<TZivadLog>(m_home / "vorla.log");
     }
     ~ResponsesTest() override {
@@ -509,8 +513,10 @@ TEST_F(ResponsesTest, MailbotShowsItsProgressInTheStatusBar) {
     TEventQueue queue(TEventQueue::TClockMode::Manual);
     TZivad engine(queue);
     TZivadAccount& account = engine.Accounts().Add("bot");
-    account.Edit([&](TAccountSettings& s) { s.name = "Bot"; });
-    account.Edit([&](TAccountSettings& s) { s.email = "bot@example.com"; });
+    account.Edit([&](TAccountSettings& s) {
+        s.name = "Bot";
+        s.email = "bot@example.com";
+    });
     account.AddMailbot("info", "text");
     std::vector<std::string> shown;
     engine.OnStatusText.Set([&](const std::string& text) { shown.push_back(text); });
@@ -659,8 +665,10 @@ TEST_F(ResponsesTest, RedirectedCopiesKeepTheAttachmentsOfTheOriginal) {
 }
 
 TEST_F(ResponsesTest, RedirectDeleteMarksOnlyAMessageThatWasRedirected) {
-    m_work->Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
-    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"nobody"}; });
+    m_work->Edit([&](TAccountSettings& s) {
+        s.redirectdelete = true;
+        s.redirectAddresses = {"nobody"};
+    });
     Store(m_work->VorlaFolder(), kToBob);
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 0);
     EXPECT_FALSE(m_work->VorlaFolder().Item(0)->Deleted);  // kept: it went nowhere
@@ -686,8 +694,10 @@ TEST_F(ResponsesTest, AMessageLeftInTheFolderIsRedirectedAgainAtEveryRun) {
 }
 
 TEST_F(ResponsesTest, RedirectPassesOverWhatCannotBeReadAndPassesOnWhatCannotBeWritten) {
-    m_work->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"bob", "carol@example.net"}; });
-    m_work->Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
+    m_work->Edit([&](TAccountSettings& s) {
+        s.redirectAddresses = {"bob", "carol@example.net"};
+        s.redirectdelete = true;
+    });
     EXPECT_EQ(RedirectMessage(*m_work, *m_log, m_work->VorlaFolder(), 0), 0);  // no such index
     TZivadMessageItem& item = Store(m_work->VorlaFolder(), kToBob);
     DeleteFile(item.FileName());
@@ -732,8 +742,10 @@ TEST_F(ResponsesTest, LogMessageGoesToTheVorlaFolderOrWithNoDownloadToTheQueue) 
     // "Created" is no category word: only the queued message left a line.
     EXPECT_THAT(LogEvents(), ElementsAre("Work\tQueued - Work - To: me@example.com"));
 
-    m_work->Edit([&](TAccountSettings& s) { s.name = "Accepted mail"; });  // a category word in the text keeps the line
-    m_work->Edit([&](TAccountSettings& s) { s.nodownload = false; });
+    m_work->Edit([&](TAccountSettings& s) {
+        s.name = "Accepted mail";  // a category word in the text keeps the line
+        s.nodownload = false;
+    });
     SendLogMessage(*m_work, *m_log, "s", "t");
     EXPECT_EQ(LogEvents().back(), "Accepted mail\tCreated - Accepted mail - To: me@example.com");
 }

@@ -139,34 +139,36 @@ TEST_F(AccountTest, FolderWithoutOptionsLoadsTheLoadDefaults) {
 TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
     {
         TZivadAccount account(nullptr, "acc");
-        account.Edit([&](TAccountSettings& s) { s.name = "Home"; });
-        account.Edit([&](TAccountSettings& s) { s.email = "me@example.org"; });
-        account.Edit([&](TAccountSettings& s) { s.popserver = "pop.example.org"; });
-        account.Edit([&](TAccountSettings& s) { s.popport = 995; });
-        account.Edit([&](TAccountSettings& s) { s.loginname = "me"; });
-        account.Edit([&](TAccountSettings& s) { s.password = "ab"; });
-        account.Edit([&](TAccountSettings& s) { s.enablefetch = false; });
-        account.Edit([&](TAccountSettings& s) { s.away = true; });
-        account.Edit([&](TAccountSettings& s) { s.rejectresponse = true; });
-        account.Edit([&](TAccountSettings& s) { s.enablefilters = false; });
-        account.Edit([&](TAccountSettings& s) { s.enablesend = false; });
-        account.Edit([&](TAccountSettings& s) { s.senddirect = false; });
-        account.Edit([&](TAccountSettings& s) { s.smtpserver = "smtp.example.org"; });
-        account.Edit([&](TAccountSettings& s) { s.smtpport = 587; });
-        account.Edit([&](TAccountSettings& s) { s.smtploginname = "smtpme"; });
-        account.Edit([&](TAccountSettings& s) { s.smtppassword = "secret"; });
-        account.Edit([&](TAccountSettings& s) { s.enableredirect = true; });
-        account.Edit([&](TAccountSettings& s) { s.redirectquarantined = true; });
-        account.Edit([&](TAccountSettings& s) { s.redirectdelete = true; });
-        account.Edit([&](TAccountSettings& s) { s.nameredirect = true; });
-        account.Edit([&](TAccountSettings& s) { s.nodownload = true; });
-        account.Edit([&](TAccountSettings& s) { s.enablemailbot = true; });
-        account.Edit([&](TAccountSettings& s) { s.nodelete = true; });
-        account.Edit([&](TAccountSettings& s) { s.rejectkb = 512; });
-        account.Edit([&](TAccountSettings& s) { s.rejectownemail = true; });
-        account.Edit([&](TAccountSettings& s) { s.rejectinvalidrecipient = true; });
-        account.Edit([&](TAccountSettings& s) { s.rejectolddates = false; });
-        account.Edit([&](TAccountSettings& s) { s.rejectillegalips = false; });
+        account.Edit([&](TAccountSettings& s) {
+            s.name = "Home";
+            s.email = "me@example.org";
+            s.popserver = "pop.example.org";
+            s.popport = 995;
+            s.loginname = "me";
+            s.password = "ab";
+            s.enablefetch = false;
+            s.away = true;
+            s.rejectresponse = true;
+            s.enablefilters = false;
+            s.enablesend = false;
+            s.senddirect = false;
+            s.smtpserver = "smtp.example.org";
+            s.smtpport = 587;
+            s.smtploginname = "smtpme";
+            s.smtppassword = "secret";
+            s.enableredirect = true;
+            s.redirectquarantined = true;
+            s.redirectdelete = true;
+            s.nameredirect = true;
+            s.nodownload = true;
+            s.enablemailbot = true;
+            s.nodelete = true;
+            s.rejectkb = 512;
+            s.rejectownemail = true;
+            s.rejectinvalidrecipient = true;
+            s.rejectolddates = false;
+            s.rejectillegalips = false;
+        });
         account.Save();
     }
     const std::string options = ReadFile(Folder("acc") + "options.ini");
@@ -232,8 +234,10 @@ TEST_F(AccountTest, SaveKeepsLinesThatAreNotAccountKeys) {
 
 TEST_F(AccountTest, LineBreaksInTextsCannotInjectOptionLines) {
     TZivadAccount account(nullptr, "inject");
-    account.Edit([&](TAccountSettings& s) { s.name = "Evil\r\npassword=0000"; });
-    account.Edit([&](TAccountSettings& s) { s.password = "ab"; });
+    account.Edit([&](TAccountSettings& s) {
+        s.name = "Evil\r\npassword=0000";
+        s.password = "ab";
+    });
     account.Save();
     auto loaded = Loaded("inject");
     EXPECT_EQ(loaded->Settings()->password, "ab");
@@ -278,8 +282,10 @@ TEST_F(AccountTest, ResponseTextsAndRedirectListAreLineFiles) {
     EXPECT_EQ(account->Settings()->rejectText, TAccountSettings::kDefaultRejectText);
     EXPECT_EQ(account->Settings()->redirectAddresses, (std::vector<std::string>{"a@example.org", "b@example.org"}));
 
-    account->Edit([&](TAccountSettings& s) { s.rejectText = ""; });
-    account->Edit([&](TAccountSettings& s) { s.redirectAddresses = {"c@example.org"}; });
+    account->Edit([&](TAccountSettings& s) {
+        s.rejectText = "";
+        s.redirectAddresses = {"c@example.org"};
+    });
     account->Save();
     EXPECT_EQ(ReadFile(Folder("texts") + "away.txt"), "Gone\r\nfishing\r\n");
     EXPECT_EQ(ReadFile(Folder("texts") + "reject.txt"), "");

@@ -180,9 +180,11 @@ TEST_F(AccountsTest, FilterAllRunsTheEnabledAccountsAndSendAllEveryOne) {
     // message and an SMTP port nobody listens on, each pass reports its failure.
     for (int i = 0; i < 2; ++i) {
         TZivadAccount& account = *list->Items(i);
-        account.Edit([&](TAccountSettings& s) { s.enablesend = (i == 0); });
-        account.Edit([&](TAccountSettings& s) { s.smtpserver = "127.0.0.1"; });
-        account.Edit([&](TAccountSettings& s) { s.smtpport = 1; });
+        account.Edit([&](TAccountSettings& s) {
+            s.enablesend = (i == 0);
+            s.smtpserver = "127.0.0.1";
+            s.smtpport = 1;
+        });
         TMailMessage message;
         message.LoadFromMailText("From: a@example.org\r\nTo: b@example.org\r\nSubject: x\r\n\r\nbody\r\n");
         account.QueueFolder().AddMessage(message, "");
