@@ -1,0 +1,10 @@
+#include <QApplication>
+
+#include "widgets/WidgetTests.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int failures = 0;
+    failures += vorla::test::RunQtDispatcherTests(argc, argv);
+    return failures == 0 ? 0 : 1;
+}
