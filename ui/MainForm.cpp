@@ -16,9 +16,25 @@
 #include "mail/MessageStore.h"
 #include "net/PopServer.h"
 #include "platform/DateTime.h"
+#include "platform/Home.h"
+#include "platform/IniFile.h"
 
 namespace vorla {
 namespace {
+
+constexpr const char* kDisplaySection = "display";
+constexpr const char* kTopKey = "top";
+constexpr const char* kLeftKey = "left";
+constexpr const char* kHeightKey = "height";
+constexpr const char* kWidthKey = "width";
+
+// A fixed name in the home folder, whatever the program file is called.
+std::string DisplayFileName() { return HomeFolder() + "vorla.ini"; }
+
+int ReadPixels(const TIniFile& ini, const char* key, int current) {
+    const long long value = ini.ReadInteger(kDisplaySection, key, current);
+    return value < -100000 || value > 100000 ? current : static_cast<int>(value);
+}
 
 constexpr std::array<const char*, kFolderKindCount> kCountedCaptions{"Vorla (", "Quarantine (", "Trash (", "Queue ("};
 
@@ -297,6 +313,23 @@ void TMainForm::Close() {
     } catch (...) {
         // Closing goes on whatever failed.
     }
+}
+
+std::optional<TWindowBounds> TMainForm::StoredBounds(const TWindowBounds& current) {
+    const TIniFile ini(DisplayFileName());
+    if (!ini.SectionExists(kDisplaySection)) return std::nullopt;
+    return TWindowBounds{ReadPixels(ini, kTopKey, current.top), ReadPixels(ini, kLeftKey, current.left),
+                         ReadPixels(ini, kHeightKey, current.height), ReadPixels(ini, kWidthKey, current.width)};
+}
+
+void TMainForm::SaveBounds(const TWindowBounds& bounds) {
+    TIniFile ini(DisplayFileName());
+    ini.BeginUpdate();
+    ini.WriteInteger(kDisplaySection, kTopKey, bounds.top);
+    ini.WriteInteger(kDisplaySection, kLeftKey, bounds.left);
+    ini.WriteInteger(kDisplaySection, kHeightKey, bounds.height);
+    ini.WriteInteger(kDisplaySection, kWidthKey, bounds.width);
+    ini.UpdateFile();
 }
 
 }  // namespace vorla

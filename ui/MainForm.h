@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ class TZivad;
 class TZivadAccount;
 class TZivadMessageCollection;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
+
+// The main window's placement in pixels, kept in section "display" of "vorla.ini".
+struct TWindowBounds {
+    int top, left, height, width;
+};
 
 // The four folder buttons, in their order on the window.
 enum class TFolderKind { Vorla, Quarantine, Trash, Queue };
@@ -111,6 +117,12 @@ public:
     // Close: "Terminating...", then Stop. The widget destroys the form and the engine after.
     void Close();
     bool Running() const { return m_commandDepth > 0; }
+
+    // The stored placement, each value defaulting to current's; nullopt without a "display"
+    // section (the desktop places the window then). Home folder set.
+    static std::optional<TWindowBounds> StoredBounds(const TWindowBounds& current);
+    // Writes all four values. Throws TFileError.
+    static void SaveBounds(const TWindowBounds& bounds);
 
 private:
     struct TWatched {

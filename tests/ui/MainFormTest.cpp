@@ -241,5 +241,22 @@ TEST_F(MainFormTest, GetMailFillsTheListAndClearsTheStatusWhenTheRunEnds) {
     EXPECT_EQ(Subjects(form), (std::vector<std::string>{"for bob", "second for bob"}));
 }
 
+TEST_F(MainFormTest, WindowBoundsAreReadOnlyOnceStoredAndKeepTheEngineSettings) {
+    const TWindowBounds current{10, 20, 549, 848};
+    Engine().SaveSettings();
+    EXPECT_FALSE(TMainForm::StoredBounds(current));
+    TMainForm::SaveBounds({5, 6, 400, 700});
+    Engine().SaveSettings();  // the engine writes its sections and keeps "display"
+    const auto stored = TMainForm::StoredBounds(current);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ((std::array<int, 4>{stored->top, stored->left, stored->height, stored->width}),
+              (std::array<int, 4>{5, 6, 400, 700}));
+    WriteFile(m_home / "vorla.ini", "[display]\ntop=7\nwidth=wide\n");
+    const auto partial = TMainForm::StoredBounds(current);
+    ASSERT_TRUE(partial);
+    EXPECT_EQ((std::array<int, 4>{partial->top, partial->left, partial->height, partial->width}),
+              (std::array<int, 4>{7, 20, 549, 848}));
+}
+
 }  // namespace
 }  // namespace vorla::test
