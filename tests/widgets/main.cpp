@@ -6,5 +6,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int failures = 0;
     failures += vorla::test::RunQtDispatcherTests(argc, argv);
+    failures += vorla::test::RunForm1Tests(argc, argv);
     return failures == 0 ? 0 : 1;
 }
