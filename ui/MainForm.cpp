@@ -51,19 +51,24 @@ std::string ErrorText(const std::exception_ptr& error) {
 }  // namespace
 
 TMainForm::TMainForm(TZivad& engine) : m_engine(engine), m_alive(std::make_shared<TMainForm*>(this)) {
-    // The slots are raised on whatever thread does the work; each subscriber only posts.
-    auto accountSlot = [this](TSlot<const std::string&>& slot, std::function<void(const std::string&)> react) {
-        const auto id = slot.Subscribe([this, react = std::move(react)](const std::string& folderName) {
-            Post([react, folderName] { react(folderName); });
-        });
+    // The slots are raised on whatever thread does the work, and a Raise under way may still
+    // call a subscriber that has just unsubscribed: the subscribers touch nothing of the form
+    // (only the dispatcher, which outlives it, and a weak link) and just post.
+    auto accountSlot = [this](TSlot<const std::string&>& slot, std::function<void(TMainForm&, const std::string&)> react) {
+        const auto id = slot.Subscribe(
+            [poster = Poster(), react = std::move(react)](const std::string& text) {
+                poster([react, text](TMainForm& form) { react(form, text); });
+            });
         m_unsubscribe.push_back([&slot, id] { slot.Unsubscribe(id); });
     };
-    accountSlot(engine.OnStatusText, [this](const std::string& text) { SetStatus(text); });
-    accountSlot(engine.OnFetchStart, [this](const std::string& f) { AccountStatus(f, "Fetching mail"); });
-    accountSlot(engine.OnFilterStart, [this](const std::string& f) { AccountStatus(f, "Filtering messages"); });
-    accountSlot(engine.OnFetchEnd, [this](const std::string&) { SetStatus(""); });
-    accountSlot(engine.OnFilterEnd, [this](const std::string&) { SetStatus(""); });
-    const auto runEnd = engine.OnRunEnd.Subscribe([this](TZivad&) { Post([this] { SetStatus(""); }); });
+    accountSlot(engine.OnStatusText, [](TMainForm& form, const std::string& text) { form.SetStatus(text); });
+    accountSlot(engine.OnFetchStart, [](TMainForm& form, const std::string& f) { form.AccountStatus(f, "Fetching mail"); });
+    accountSlot(engine.OnFilterStart,
+                [](TMainForm& form, const std::string& f) { form.AccountStatus(f, "Filtering messages"); });
+    accountSlot(engine.OnFetchEnd, [](TMainForm& form, const std::string&) { form.SetStatus(""); });
+    accountSlot(engine.OnFilterEnd, [](TMainForm& form, const std::string&) { form.SetStatus(""); });
+    const auto runEnd = engine.OnRunEnd.Subscribe(
+        [poster = Poster()](TZivad&) { poster([](TMainForm& form) { form.SetStatus(""); }); });
     m_unsubscribe.push_back([this, runEnd] { m_engine.OnRunEnd.Unsubscribe(runEnd); });
     FillAccountList();
 }
@@ -73,11 +78,16 @@ TMainForm::~TMainForm() {
     UnwatchFolders();
 }
 
-void TMainForm::Post(std::function<void()> call) {
+std::function<void(std::function<void(TMainForm&)>)> TMainForm::Poster() const {
+    TDispatcher* dispatcher = &m_engine.Dispatcher();
     std::weak_ptr<TMainForm*> alive = m_alive;
-    m_engine.Dispatcher().Post([alive, call = std::move(call)] {
-        if (alive.lock()) call();  // the form and its posted calls live on the UI thread
-    });
+    return [dispatcher, alive](std::function<void(TMainForm&)> call) {
+        dispatcher->Post([alive, call = std::move(call)] {
+            // The form and the calls posted to it live on the UI thread: once this lock
+            // succeeds, the form stays for the whole call.
+            if (const auto form = alive.lock()) call(**form);
+        });
+    };
 }
 
 TZivadMessageCollection& TMainForm::Folder(TZivadAccount& account, TFolderKind kind) {
@@ -97,8 +107,8 @@ void TMainForm::WatchFolders(const std::vector<TAccountPtr>& accounts) {
         for (int k = 0; k < kFolderKindCount; ++k) {
             const auto kind = static_cast<TFolderKind>(k);
             watched.subscriptions[k] = Folder(*account, kind).OnChange.Subscribe(
-                [this, folderName, kind](TZivadMessageCollection&) {
-                    Post([this, folderName, kind] { FolderChanged(folderName, kind); });
+                [poster = Poster(), folderName, kind](TZivadMessageCollection&) {
+                    poster([folderName, kind](TMainForm& form) { form.FolderChanged(folderName, kind); });
                 });
         }
         m_watched.push_back(std::move(watched));

@@ -134,7 +134,9 @@ private:
     };
 
     static TZivadMessageCollection& Folder(TZivadAccount& account, TFolderKind kind);
-    void Post(std::function<void()> call);
+    // Posts a call of the form to the UI thread; any thread, also once the form has gone (the
+    // call is then dropped). Holds only the dispatcher and a weak link to the form.
+    std::function<void(std::function<void(TMainForm&)>)> Poster() const;
     void WatchFolders(const std::vector<TAccountPtr>& accounts);
     void UnwatchFolders();
     void AccountSelectionChanged();  // recount, rebuild
