@@ -16,7 +16,9 @@ namespace vorla {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: vorla [--home DIR] COMMAND [ARGS...]\n"
+    "Usage: vorla [--home DIR] [COMMAND [ARGS...]]\n"
+    "\n"
+    "Without a command, vorla opens its main window (it needs a display).\n"
     "\n"
     "Commands:\n"
     "  --headless               run the engine as a service until SIGINT or SIGTERM;\n"
@@ -95,7 +97,8 @@ const std::map<std::string, TCommand>& CommandTable() {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in) {
+int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in,
+           const std::function<int(TCliContext&)>& windowCommand) {
     std::string homeOption;
     std::string command;
     std::vector<std::string> rest;
@@ -133,33 +136,35 @@ int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream
         out << "Vorla " << GetAppVersion() << "\n";
         return 0;
     }
-    if (command.empty()) {
+    if (command.empty() && !windowCommand) {
         err << kUsage;
         return 2;
     }
     const auto& table = CommandTable();
     auto it = table.find(command);
-    if (it == table.end()) {
+    if (!command.empty() && it == table.end()) {
         err << "vorla: unknown command '" << command << "'\n" << "Try 'vorla --help'.\n";
         return 2;
     }
+    // The window works on the home folder like the service: it is set and locked.
+    const TCommand run = command.empty() ? TCommand{windowCommand, true} : it->second;
     TCliContext ctx{rest, homeOption, out, err, in};
     try {
         std::unique_ptr<THomeLock> lock;
-        if (it->second.writes) {
+        if (run.writes) {
             const std::string home = PrepareHomeFolder(homeOption);
             SetHomeFolder(home);
             lock = std::make_unique<THomeLock>(home);
         }
-        return it->second.run(ctx);
+        return run.run(ctx);
     } catch (const TUsageError& e) {
-        err << "vorla " << command << ": " << e.message << "\n" << "Try 'vorla --help'.\n";
+        err << "vorla" << (command.empty() ? "" : " " + command) << ": " << e.message << "\n" << "Try 'vorla --help'.\n";
         return 2;
     } catch (const TAccountKeyError& e) {
-        err << "vorla " << command << ": " << e.what() << "; nothing was changed\n";
+        err << "vorla" << (command.empty() ? "" : " " + command) << ": " << e.what() << "; nothing was changed\n";
         return 2;
     } catch (const std::exception& e) {
-        err << "vorla " << command << ": " << e.what() << "\n";
+        err << "vorla" << (command.empty() ? "" : " " + command) << ": " << e.what() << "\n";
         return 1;
     }
 }

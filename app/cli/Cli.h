@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -15,8 +16,11 @@ struct TCliContext {
 };
 
 // Runs one command line (argv without the program name); returns the exit status.
-// Unknown options and failures get a message on err and a non-zero status.
-int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in);
+// Unknown options and failures get a message on err and a non-zero status. A command line
+// without a command word runs windowCommand, with the home folder created, set and locked as
+// for the commands that write; without one it prints the usage (exit 2).
+int RunCli(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err, std::istream& in,
+           const std::function<int(TCliContext&)>& windowCommand = {});
 
 // Thrown by a command for a wrong command line; RunCli prints it with the usage hint, exit 2.
 struct TUsageError {

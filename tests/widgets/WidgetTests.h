@@ -1,0 +1,7 @@
+#pragma once
+
+// Each widget test file runs its QtTest class through one of these; main() runs them all.
+namespace vorla::test {
+int RunQtDispatcherTests(int argc, char** argv);
+int RunForm1Tests(int argc, char** argv);
+}  // namespace vorla::test

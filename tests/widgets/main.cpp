@@ -1,0 +1,11 @@
+#include <QApplication>
+
+#include "widgets/WidgetTests.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int failures = 0;
+    failures += vorla::test::RunQtDispatcherTests(argc, argv);
+    failures += vorla::test::RunForm1Tests(argc, argv);
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,173 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The main window's behaviour, without the toolkit: what the account list, the folder
+// buttons, the message list, the message text and the status line show, and what the toolbar
+// commands do. The widget (TForm1) builds the controls, forwards their events here and redraws
+// what OnChanged names.
+namespace vorla {
+
+class TZivad;
+class TZivadAccount;
+class TZivadMessageCollection;
+using TAccountPtr = std::shared_ptr<TZivadAccount>;
+
+// The main window's placement in pixels, kept in section "display" of "vorla.ini".
+struct TWindowBounds {
+    int top, left, height, width;
+};
+
+// The four folder buttons, in their order on the window.
+enum class TFolderKind { Vorla, Quarantine, Trash, Queue };
+inline constexpr int kFolderKindCount = 4;
+
+class TMainForm {
+public:
+    // What changed since the view last drew it; OnChanged gets an OR of these.
+    enum TPart : unsigned {
+        kAccountList = 1u << 0,    // AccountRows, SelectedAccount
+        kFolderButtons = 1u << 1,  // FolderCaptions, DownFolder
+        kMessageList = 1u << 2,    // MessageRows, AccountLabel
+        kMessageText = 1u << 3,    // MessageText
+        kStatusLine = 1u << 4,     // StatusText
+    };
+    struct TAccountRow {
+        std::string name;
+        bool fetchEnabled;  // shows the Get Mail icon; the other icon otherwise
+    };
+    struct TMessageRow {
+        std::string num, dateTime, size, from, subject;
+    };
+    struct TMenuItem {
+        std::string caption;     // the account's name
+        std::string folderName;  // which account a click means, also after a reload
+    };
+    // What the idle processing decides for the controls it keeps up to date.
+    struct TIdleState {
+        bool allowRejectEnabled;  // Accept and Reject: not for the queue
+        bool moveEnabled;         // a message row is selected
+        bool fetchService, filtersService, pop3Service;  // the Prefs menu's check marks
+    };
+
+    // Subscribes to the engine's notifications and to the OnChange of every account's folders,
+    // each handing its work to the UI thread through the engine's dispatcher, then fills the
+    // account list. UI thread; engine outlives the form.
+    explicit TMainForm(TZivad& engine);
+    // Stops every subscription; calls already posted find the form gone and do nothing.
+    ~TMainForm();
+    TMainForm(const TMainForm&) = delete;
+    TMainForm& operator=(const TMainForm&) = delete;
+
+    // Called on the UI thread with the parts to redraw. The view reads them back.
+    std::function<void(unsigned parts)> OnChanged;
+
+    TZivad& Engine() { return m_engine; }
+
+    // --- Account list ---
+    const std::vector<TAccountRow>& AccountRows() const { return m_accountRows; }
+    int SelectedAccount() const;  // row, -1 for none
+    // The rows follow the accounts as the list holds them now; a selected account that is gone
+    // leaves no selection and no current folder; the folders of new accounts are watched and
+    // those of gone ones no longer. Run after anything that reloads or edits the accounts.
+    void FillAccountList();
+    // The selection moved to row (-1 or out of range: none, and nothing changes).
+    void SelectAccount(int row);
+
+    // --- Folder buttons and message list ---
+    TFolderKind DownFolder() const { return m_downFolder; }
+    // "Vorla (3)", "Quarantine (0)", ... for the selected account; "Vorla", "Quar", "Trash",
+    // "Queue" before any account was selected.
+    const std::array<std::string, kFolderKindCount>& FolderCaptions() const { return m_folderCaptions; }
+    void FolderButtonClick(TFolderKind kind);
+    bool HasCurrentFolder() const { return m_currentAccount != nullptr; }
+    const std::string& AccountLabel() const { return m_accountLabel; }
+    const std::vector<TMessageRow>& MessageRows() const { return m_messageRows; }
+    // The first selected row of the message list changed (-1: none).
+    void SelectMessage(int row);
+    const std::string& MessageText() const { return m_messageText; }
+
+    // --- Status line ---
+    const std::string& StatusText() const { return m_statusText; }
+    // Idle processing: the enabled states and check marks, and the status line's entry count
+    // while no command runs and a folder is current.
+    TIdleState Idle(bool messageRowSelected);
+
+    // --- Commands ---
+    void GetMailButtonClick();     // RunAll
+    std::vector<TMenuItem> GetMailMenu() const;  // one item per account with fetch enabled
+    void GetMailMenuClick(const std::string& folderName);  // one account, on a worker
+    void SendMailButtonClick();
+    void RunFiltersButtonClick();
+    void StopButtonClick();
+    // The commands whose windows come later only say so on the status line.
+    void AccountsButtonClick();
+    void FilterButtonClick();
+    void PeekButtonClick();
+    void PrefsButtonClick();
+    void LogMailButtonClick();
+    void AllowButtonClick();
+    void RejectButtonClick();
+    void MoveButtonClick();
+    void StripHtmlButtonClick();
+    void HelpButtonClick();
+    void AboutButtonClick();
+    // Close: "Terminating...", then Stop. The widget destroys the form and the engine after.
+    void Close();
+    bool Running() const { return m_commandDepth > 0; }
+
+    // The stored placement, each value defaulting to current's; nullopt without a "display"
+    // section (the desktop places the window then). Home folder set.
+    static std::optional<TWindowBounds> StoredBounds(const TWindowBounds& current);
+    // Writes all four values. Throws TFileError.
+    static void SaveBounds(const TWindowBounds& bounds);
+
+private:
+    struct TWatched {
+        TAccountPtr account;
+        std::array<std::uint64_t, kFolderKindCount> subscriptions;
+    };
+
+    static TZivadMessageCollection& Folder(TZivadAccount& account, TFolderKind kind);
+    // Posts a call of the form to the UI thread; any thread, also once the form has gone (the
+    // call is then dropped). Holds only the dispatcher and a weak link to the form.
+    std::function<void(std::function<void(TMainForm&)>)> Poster() const;
+    void WatchFolders(const std::vector<TAccountPtr>& accounts);
+    void UnwatchFolders();
+    void AccountSelectionChanged();  // recount, rebuild
+    void RebuildMessageList();
+    void RecountFolders();
+    void SetStatus(const std::string& text);
+    void Changed(unsigned parts);
+    void RunCommand(const std::function<void()>& command);
+    void FolderChanged(const std::string& folderName, TFolderKind kind);
+    void AccountStatus(const std::string& folderName, const std::string& what);
+
+    TZivad& m_engine;
+    // Posted calls hold a weak copy: one that runs after the form has gone does nothing.
+    std::shared_ptr<TMainForm*> m_alive;
+    std::vector<std::function<void()>> m_unsubscribe;  // one per engine subscription
+    std::vector<TWatched> m_watched;
+
+    std::vector<TAccountPtr> m_accounts;  // what the rows show, in row order
+    std::vector<TAccountRow> m_accountRows;
+    TAccountPtr m_selected;
+    TFolderKind m_downFolder = TFolderKind::Vorla;
+    TAccountPtr m_currentAccount;  // the current folder is its folder for m_currentKind
+    TFolderKind m_currentKind = TFolderKind::Vorla;
+    std::array<std::string, kFolderKindCount> m_folderCaptions{"Vorla", "Quar", "Trash", "Queue"};
+    std::string m_accountLabel = "Account";
+    std::vector<TMessageRow> m_messageRows;
+    std::string m_messageText;
+    std::string m_statusText;
+    bool m_listRefreshing = false;  // the list refresh guard
+    bool m_terminating = false;
+    int m_commandDepth = 0;
+};
+
+}  // namespace vorla

@@ -1,0 +1,450 @@
+#include "ui/widgets/Form1.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <array>
+
+#include "engine/Zivad.h"
+#include "ui/MainForm.h"
+
+namespace vorla {
+namespace {
+
+constexpr int kIdleIntervalMs = 100;
+
+QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The engine keeps colours with blue in the high byte and red in the low byte.
+QColor EngineColor(std::uint32_t value) {
+    return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                  static_cast<int>((value >> 16) & 0xFF));
+}
+
+// Shows the busy cursor for its lifetime.
+class TBusyCursor {
+public:
+    TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
+    TBusyCursor(const TBusyCursor&) = delete;
+    TBusyCursor& operator=(const TBusyCursor&) = delete;
+};
+
+struct TFolderButtonSpec {
+    const char* name;
+    const char* caption;
+    const char* hint;
+};
+constexpr std::array<TFolderButtonSpec, 4> kFolderButtons{{
+    {"VorlaButton", "Vorla", "Accepted mail"},
+    {"QuarantineButton", "Quar", "Quarantined mail"},
+    {"TrashButton", "Trash", "Trashed mail"},
+    {"QueueButton", "Queue", "Queued mail"},
+}};
+
+}  // namespace
+
+TForm1::TForm1(TDispatcher& dispatcher, const std::string& version, QWidget* parent) : QMainWindow(parent) {
+    TBusyCursor busy;
+    setObjectName("Form1");
+    setWindowTitle("Vorla");
+    QFont font = QFontDatabase::hasFamily("Verdana") ? QFont("Verdana") : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPointSize(8);
+    setFont(font);
+    resize(848, 549);
+
+    m_engine = std::make_unique<TZivad>(dispatcher);
+    m_engine->SetVersion(version);
+    m_form = std::make_unique<TMainForm>(*m_engine);
+
+    BuildToolbar();
+    m_pages = new QStackedWidget(this);
+    m_pages->setObjectName("PageControl");
+    m_pages->addWidget(BuildMessagesPage());
+    auto* logPage = new QLabel("The log view is not available yet.", m_pages);
+    logPage->setObjectName("LogPage");
+    logPage->setAlignment(Qt::AlignCenter);
+    m_pages->addWidget(logPage);
+    setCentralWidget(m_pages);
+
+    m_statusLabel = new QLabel(this);
+    m_statusLabel->setObjectName("StatusLabel");
+    statusBar()->setObjectName("StatusBar");
+    statusBar()->addPermanentWidget(m_statusLabel, 1);
+
+    m_idleTimer = new QTimer(this);
+    m_idleTimer->setInterval(kIdleIntervalMs);
+    connect(m_idleTimer, &QTimer::timeout, this, [this] { IdleTick(); });
+    m_idleTimer->start();
+
+    if (const auto bounds = TMainForm::StoredBounds({y(), x(), height(), width()})) {
+        move(bounds->left, bounds->top);
+        resize(bounds->width, bounds->height);
+    }
+    m_form->OnChanged = [this](unsigned parts) { Show(parts); };
+    Show(~0u);
+}
+
+TForm1::~TForm1() { Shutdown(); }
+
+QToolButton* TForm1::AddToolButton(const char* name, const char* caption, const char* hint, int icon) {
+    auto* button = new QToolButton(m_toolBar);
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setToolTip(hint);
+    button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setAutoRaise(true);
+    button->setMinimumWidth(67);
+    m_toolBar->addWidget(button);
+    return button;
+}
+
+void TForm1::BuildToolbar() {
+    m_toolBar = addToolBar("Toolbar");
+    m_toolBar->setObjectName("ToolBar1");
+    m_toolBar->setMovable(false);
+    m_toolBar->setFloatable(false);
+    m_toolBar->setIconSize(QSize(16, 16));
+    m_toolBar->setAutoFillBackground(true);
+
+    QToolButton* getMail = AddToolButton("GetMailButton", "Get Mail", "Collect mail for all accounts", QStyle::SP_ArrowDown);
+    m_getMailPopup = new QMenu(getMail);
+    m_getMailPopup->setObjectName("GetMailPopup");
+    getMail->setMenu(m_getMailPopup);
+    getMail->setPopupMode(QToolButton::MenuButtonPopup);
+    connect(m_getMailPopup, &QMenu::aboutToShow, this, [this] { RebuildGetMailMenu(); });
+    connect(getMail, &QToolButton::clicked, this, [this] { Command([this] { m_form->GetMailButtonClick(); }); });
+
+    connect(AddToolButton("SendMailButton", "Send Mail", "Send queued mail for all accounts", QStyle::SP_ArrowUp),
+            &QToolButton::clicked, this, [this] { Command([this] { m_form->SendMailButtonClick(); }); });
+    connect(AddToolButton("RunFiltersButton", "Run Filters", "Run filters on existing mail", QStyle::SP_BrowserReload),
+            &QToolButton::clicked, this, [this] {
+                TBusyCursor busy;
+                Command([this] { m_form->RunFiltersButtonClick(); });
+            });
+    // Stop runs also in the middle of a command: that is what it is for.
+    connect(AddToolButton("StopButton", "Stop", "Stop mail collection", QStyle::SP_BrowserStop),
+            &QToolButton::clicked, this, [this] { m_form->StopButtonClick(); });
+    m_toolBar->addSeparator();
+    connect(AddToolButton("AccountsButton", "Accounts", "Edit accounts", QStyle::SP_DirHomeIcon),
+            &QToolButton::clicked, this, [this] { m_form->AccountsButtonClick(); });
+    connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
+            &QToolButton::clicked, this, [this] { m_form->FilterButtonClick(); });
+    connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
+            &QToolButton::clicked, this, [this] { m_form->PeekButtonClick(); });
+    QToolButton* prefs = AddToolButton("PrefsButton", "Prefs", "Application preferences", QStyle::SP_ComputerIcon);
+    m_prefsPopup = new QMenu(prefs);
+    m_prefsPopup->setObjectName("PrefsPopup");
+    for (const char* item : {"Fetch Service", "Filters Service", "POP3 Service"}) {
+        QAction* action = m_prefsPopup->addAction(item);
+        action->setCheckable(true);
+        connect(action, &QAction::triggered, this, [this] { m_form->PrefsButtonClick(); });
+    }
+    prefs->setMenu(m_prefsPopup);
+    prefs->setPopupMode(QToolButton::MenuButtonPopup);
+    connect(prefs, &QToolButton::clicked, this, [this] { m_form->PrefsButtonClick(); });
+    m_logMailButton = AddToolButton("LogMailButton", "Log", "Switch between log and mailbox views", QStyle::SP_FileIcon);
+    m_logMailButton->setCheckable(true);
+    connect(m_logMailButton, &QToolButton::clicked, this, [this] {
+        m_logMailButton->setChecked(false);  // the log page comes later; the mail view stays
+        m_form->LogMailButtonClick();
+    });
+    m_toolBar->addSeparator();
+    QToolButton* help = AddToolButton("ReadDocButton", "Help", "View the manual", QStyle::SP_DialogHelpButton);
+    auto* helpMenu = new QMenu(help);
+    helpMenu->setObjectName("HelpMenu");
+    helpMenu->addAction("Manual", this, [this] { m_form->HelpButtonClick(); });
+    helpMenu->addAction("Read Me", this, [this] { m_form->HelpButtonClick(); });
+    help->setMenu(helpMenu);
+    help->setPopupMode(QToolButton::MenuButtonPopup);
+    connect(help, &QToolButton::clicked, this, [this] { m_form->HelpButtonClick(); });
+    connect(AddToolButton("AboutButton", "About", "Program information", QStyle::SP_MessageBoxInformation),
+            &QToolButton::clicked, this, [this] { m_form->AboutButtonClick(); });
+}
+
+QWidget* TForm1::BuildMessagesPage() {
+    auto* page = new QWidget;
+    page->setObjectName("MessagesPage");
+    auto* layout = new QHBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+
+    m_accountList = new QListWidget(page);
+    m_accountList->setObjectName("rmMailList");
+    m_accountList->setFixedWidth(116);
+    m_accountList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_accountList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(m_accountList, &QListWidget::itemSelectionChanged, this, [this] { AccountSelectionChanged(); });
+    layout->addWidget(m_accountList);
+
+    auto* right = new QWidget(page);
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    rightLayout->setSpacing(0);
+
+    auto* header = new QWidget(right);
+    header->setObjectName("HeaderPanel");
+    header->setFixedHeight(42);
+    auto* headerLayout = new QHBoxLayout(header);
+    headerLayout->setContentsMargins(6, 2, 4, 2);
+    headerLayout->setSpacing(0);
+    m_accountLabel = new QLabel("Account", header);
+    m_accountLabel->setObjectName("AccountLabel");
+    QFont bold = m_accountLabel->font();
+    bold.setBold(true);
+    m_accountLabel->setFont(bold);
+    headerLayout->addWidget(m_accountLabel);
+    headerLayout->addSpacing(12);
+    m_folderGroup = new QButtonGroup(header);
+    m_folderGroup->setExclusive(true);
+    for (int k = 0; k < 4; ++k) {
+        auto* button = new QToolButton(header);
+        button->setObjectName(kFolderButtons[k].name);
+        button->setText(kFolderButtons[k].caption);
+        button->setToolTip(kFolderButtons[k].hint);
+        button->setCheckable(true);
+        button->setChecked(k == 0);
+        m_folderGroup->addButton(button, k);
+        m_folderButtons[k] = button;
+        headerLayout->addWidget(button);
+    }
+    connect(m_folderGroup, &QButtonGroup::idClicked, this,
+            [this](int id) { m_form->FolderButtonClick(static_cast<TFolderKind>(id)); });
+    headerLayout->addStretch(1);
+    auto addPush = [&](const char* name, const char* caption, const char* hint) {
+        auto* button = new QPushButton(caption, header);
+        button->setObjectName(name);
+        button->setToolTip(hint);
+        headerLayout->addWidget(button);
+        return button;
+    };
+    m_allowButton = addPush("AllowButton", "Accept", "Create a mail filter rule");
+    m_rejectButton = addPush("RejectButton", "Reject", "Create a mail filter rule");
+    m_moveButton = addPush("MoveButton", "Move", "Move selected messages");
+    connect(m_allowButton, &QPushButton::clicked, this, [this] { m_form->AllowButtonClick(); });
+    connect(m_rejectButton, &QPushButton::clicked, this, [this] { m_form->RejectButtonClick(); });
+    connect(m_moveButton, &QPushButton::clicked, this, [this] { m_form->MoveButtonClick(); });
+    rightLayout->addWidget(header);
+
+    auto* splitter = new QSplitter(Qt::Vertical, right);
+    splitter->setObjectName("Splitter1");
+    m_messagesList = new QTreeWidget(splitter);
+    m_messagesList->setObjectName("MessagesList");
+    m_messagesList->setRootIsDecorated(false);
+    m_messagesList->setUniformRowHeights(true);
+    m_messagesList->setSortingEnabled(false);
+    m_messagesList->setAlternatingRowColors(true);
+    m_messagesList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_messagesList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_messagesList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_messagesList->setHeaderLabels({"Num", "Date/Time", "Size", "From", "Subject"});
+    const int widths[] = {55, 140, 55, 180, 250};
+    for (int c = 0; c < 5; ++c) m_messagesList->setColumnWidth(c, widths[c]);
+    connect(m_messagesList, &QTreeWidget::itemSelectionChanged, this, [this] { MessageSelectionChanged(); });
+
+    auto* bottom = new QWidget(splitter);
+    auto* bottomLayout = new QVBoxLayout(bottom);
+    bottomLayout->setContentsMargins(0, 0, 0, 0);
+    bottomLayout->setSpacing(0);
+    auto* strip = new QWidget(bottom);
+    strip->setObjectName("MessageTextPanel");
+    strip->setFixedHeight(16 + 4);
+    auto* stripLayout = new QHBoxLayout(strip);
+    stripLayout->setContentsMargins(0, 0, 0, 0);
+    auto* caption = new QLabel("  Message Text", strip);
+    caption->setObjectName("MessageTextLabel");
+    caption->setFont(bold);
+    stripLayout->addWidget(caption);
+    stripLayout->addStretch(1);
+    auto* strip2 = new QToolButton(strip);  // flush right: the layout keeps it there
+    strip2->setObjectName("StripHtmlButton");
+    strip2->setText("Strip Html Tags");
+    strip2->setToolTip("Strip html like tags from message text");
+    strip2->setAutoRaise(true);
+    connect(strip2, &QToolButton::clicked, this, [this] { m_form->StripHtmlButtonClick(); });
+    stripLayout->addWidget(strip2);
+    bottomLayout->addWidget(strip);
+    m_messageBody = new QPlainTextEdit(bottom);
+    m_messageBody->setObjectName("MessageBodyMemo");
+    m_messageBody->setReadOnly(true);
+    m_messageBody->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_messageBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_messageBody->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    bottomLayout->addWidget(m_messageBody);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 1);
+    rightLayout->addWidget(splitter, 1);
+    layout->addWidget(right, 1);
+    return page;
+}
+
+void TForm1::Command(const std::function<void()>& command) {
+    if (!m_form) return;
+    command();
+    // A close asked for during the command (the window, a signal) waited for it to return.
+    if (m_closeWanted && !m_form->Running()) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TForm1::Show(unsigned parts) {
+    if (!m_form) return;
+    if (parts & TMainForm::kAccountList) ShowAccounts();
+    if (parts & TMainForm::kFolderButtons) ShowFolderButtons();
+    if (parts & TMainForm::kMessageList) ShowMessages();
+    if (parts & TMainForm::kMessageText) {
+        m_messageBody->setPlainText(Q(m_form->MessageText()));
+        m_messageBody->moveCursor(QTextCursor::Start);
+    }
+    if (parts & TMainForm::kStatusLine) {
+        m_statusLabel->setText(Q(m_form->StatusText()));
+        // Painted at once, also in the middle of a long command, without running other events.
+        m_statusLabel->repaint();
+    }
+}
+
+void TForm1::ShowAccounts() {
+    m_filling = true;
+    const auto& rows = m_form->AccountRows();
+    while (m_accountList->count() > static_cast<int>(rows.size())) delete m_accountList->takeItem(0);
+    while (m_accountList->count() < static_cast<int>(rows.size())) m_accountList->addItem(QString());
+    const QIcon fetchIcon = style()->standardIcon(QStyle::SP_ArrowDown);
+    const QIcon otherIcon = style()->standardIcon(QStyle::SP_DialogNoButton);
+    for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
+        QListWidgetItem* item = m_accountList->item(i);
+        item->setText(Q(rows[i].name));
+        item->setIcon(rows[i].fetchEnabled ? fetchIcon : otherIcon);
+    }
+    const int selected = m_form->SelectedAccount();
+    if (selected < 0)
+        m_accountList->clearSelection();
+    else
+        m_accountList->setCurrentRow(selected);
+    m_filling = false;
+}
+
+void TForm1::ShowFolderButtons() {
+    const auto& captions = m_form->FolderCaptions();
+    for (int k = 0; k < 4; ++k) m_folderButtons[k]->setText(Q(captions[k]));
+    m_folderButtons[static_cast<int>(m_form->DownFolder())]->setChecked(true);
+}
+
+void TForm1::ShowMessages() {
+    m_accountLabel->setText(Q(m_form->AccountLabel()));
+    m_messagesList->clear();
+    QList<QTreeWidgetItem*> items;
+    for (const auto& row : m_form->MessageRows())
+        items.append(new QTreeWidgetItem(
+            QStringList{Q(row.num), Q(row.dateTime), Q(row.size), Q(row.from), Q(row.subject)}));
+    m_messagesList->addTopLevelItems(items);
+}
+
+void TForm1::AccountSelectionChanged() {
+    if (m_filling || !m_form) return;
+    const auto selected = m_accountList->selectedItems();
+    if (selected.isEmpty()) return;
+    TBusyCursor busy;
+    m_form->SelectAccount(m_accountList->row(selected.first()));
+}
+
+void TForm1::MessageSelectionChanged() {
+    if (!m_form) return;
+    const auto selected = m_messagesList->selectedItems();
+    if (selected.isEmpty()) return;
+    TBusyCursor busy;
+    m_form->SelectMessage(m_messagesList->indexOfTopLevelItem(selected.first()));
+}
+
+void TForm1::ApplyColor() {
+    if (!m_engine) return;
+    const QColor color = EngineColor(m_engine->Color());
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, color);
+    palette.setColor(QPalette::AlternateBase, color);
+    setPalette(palette);
+    m_toolBar->setPalette(palette);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    ApplyColor();
+    // The log page comes later: the mail view is shown, with the first account selected.
+    m_pages->setCurrentIndex(0);
+    if (m_form && m_form->SelectedAccount() < 0 && !m_form->AccountRows().empty()) {
+        TBusyCursor busy;
+        m_form->SelectAccount(0);
+    }
+}
+
+void TForm1::IdleTick() {
+    if (!m_form) return;
+    const auto state = m_form->Idle(!m_messagesList->selectedItems().isEmpty());
+    m_allowButton->setEnabled(state.allowRejectEnabled);
+    m_rejectButton->setEnabled(state.allowRejectEnabled);
+    m_moveButton->setEnabled(state.moveEnabled);
+    const auto actions = m_prefsPopup->actions();
+    const bool checks[] = {state.fetchService, state.filtersService, state.pop3Service};
+    for (int i = 0; i < 3 && i < actions.size(); ++i) actions[i]->setChecked(checks[i]);
+}
+
+void TForm1::RebuildGetMailMenu() {
+    m_getMailPopup->clear();
+    const QIcon icon = style()->standardIcon(QStyle::SP_ArrowDown);
+    for (const auto& item : m_form->GetMailMenu()) {
+        const std::string folderName = item.folderName;
+        m_getMailPopup->addAction(icon, Q(item.caption), this, [this, folderName] {
+            Command([this, folderName] { m_form->GetMailMenuClick(folderName); });
+        });
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (m_form && m_form->Running()) {
+        // The command on the stack still uses the engine: stop it and close when it returns.
+        m_closeWanted = true;
+        m_form->StopButtonClick();
+        event->ignore();
+        return;
+    }
+    Shutdown();
+    event->accept();
+}
+
+void TForm1::Shutdown() {
+    if (m_shutDown) return;
+    m_shutDown = true;
+    TBusyCursor busy;
+    m_idleTimer->stop();
+    try {
+        if (m_form) m_form->Close();
+        Show(TMainForm::kStatusLine);
+        m_form.reset();  // unsubscribes before the engine goes
+        m_engine.reset();
+    } catch (...) {
+        // Closing goes on whatever failed.
+    }
+    try {
+        TMainForm::SaveBounds({y(), x(), height(), width()});
+    } catch (...) {
+    }
+}
+
+}  // namespace vorla

@@ -1,0 +1,84 @@
+#pragma once
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+
+class QButtonGroup;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QStackedWidget;
+class QTimer;
+class QToolBar;
+class QToolButton;
+class QTreeWidget;
+
+// The main window: builds the controls, forwards their events to TMainForm and shows what it
+// reports. It owns the engine and the behaviour class; the dispatcher is the program's.
+namespace vorla {
+
+class TDispatcher;
+class TMainForm;
+class TZivad;
+
+class TForm1 : public QMainWindow {
+public:
+    // Creates the engine on dispatcher (which must outlive the window), hands it version,
+    // then the behaviour class; the home folder must be set. GUI thread.
+    TForm1(TDispatcher& dispatcher, const std::string& version, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    TMainForm* Form() { return m_form.get(); }
+    // Stops the engine, destroys it and saves the placement; errors are swallowed. Runs
+    // once, from the close event (or the destructor when the window was never closed).
+    void Shutdown();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildToolbar();
+    QWidget* BuildMessagesPage();
+    QToolButton* AddToolButton(const char* name, const char* caption, const char* hint, int icon);
+    // Runs a toolbar command; a close asked for meanwhile is carried out when it returns.
+    void Command(const std::function<void()>& command);
+    void Show(unsigned parts);
+    void ShowAccounts();
+    void ShowFolderButtons();
+    void ShowMessages();
+    void ApplyColor();
+    void IdleTick();
+    void RebuildGetMailMenu();
+    void AccountSelectionChanged();
+    void MessageSelectionChanged();
+
+    std::unique_ptr<TZivad> m_engine;
+    std::unique_ptr<TMainForm> m_form;
+    bool m_closeWanted = false;
+    bool m_shutDown = false;
+
+    // Widgets: owned by their Qt parents.
+    QToolBar* m_toolBar = nullptr;
+    QMenu* m_getMailPopup = nullptr;
+    QMenu* m_prefsPopup = nullptr;
+    QToolButton* m_logMailButton = nullptr;
+    QStackedWidget* m_pages = nullptr;
+    QListWidget* m_accountList = nullptr;
+    QLabel* m_accountLabel = nullptr;
+    QButtonGroup* m_folderGroup = nullptr;
+    QToolButton* m_folderButtons[4] = {};
+    QPushButton* m_allowButton = nullptr;
+    QPushButton* m_rejectButton = nullptr;
+    QPushButton* m_moveButton = nullptr;
+    QTreeWidget* m_messagesList = nullptr;
+    QPlainTextEdit* m_messageBody = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    QTimer* m_idleTimer = nullptr;
+    bool m_filling = false;  // the account list is being refilled: its selection signals are ours
+};
+
+}  // namespace vorla
