@@ -18,6 +18,7 @@
 #include "platform/DateTime.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "ui/LogViews.h"
 
 namespace vorla {
 namespace {
@@ -50,7 +51,8 @@ std::string ErrorText(const std::exception_ptr& error) {
 
 }  // namespace
 
-TMainForm::TMainForm(TZivad& engine) : m_engine(engine), m_alive(std::make_shared<TMainForm*>(this)) {
+TMainForm::TMainForm(TZivad& engine)
+    : m_engine(engine), m_logViews(std::make_unique<TLogViews>(engine)), m_alive(std::make_shared<TMainForm*>(this)) {
     // The slots are raised on whatever thread does the work, and a Raise under way may still
     // call a subscriber that has just unsubscribed: the subscribers touch nothing of the form
     // (only the dispatcher, which outlives it, and a weak link) and just post.
@@ -252,9 +254,10 @@ TMainForm::TIdleState TMainForm::Idle(bool messageRowSelected) {
     state.filtersService = m_engine.Filters().Settings().enabled;
     state.pop3Service = m_engine.PopServer().Active();
     // While a command runs, its progress texts stay on the status line.
-    if (m_currentAccount && !Running() && !m_terminating) {
-        const std::string count =
-            " " + std::to_string(Folder(*m_currentAccount, m_currentKind).Count()) + " entries";
+    if (!Running() && !m_terminating && (m_currentAccount || LogPageShown())) {
+        const int entries =
+            LogPageShown() ? m_logViews->LineCount() : Folder(*m_currentAccount, m_currentKind).Count();
+        const std::string count = " " + std::to_string(entries) + " entries";
         if (count != m_statusText) SetStatus(count);
     }
     return state;
@@ -310,7 +313,12 @@ void TMainForm::AccountsButtonClick() { SetStatus("The accounts editor is not av
 void TMainForm::FilterButtonClick() { SetStatus("The filters editor is not available yet"); }
 void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
 void TMainForm::PrefsButtonClick() { SetStatus("The preferences window is not available yet"); }
-void TMainForm::LogMailButtonClick() { SetStatus("The log view is not available yet"); }
+void TMainForm::LogMailButtonClick(bool down) {
+    m_logViews->SetPageShown(down);
+    if (!down && !m_selected && !m_accounts.empty()) SelectAccount(0);
+}
+
+bool TMainForm::LogPageShown() const { return m_logViews->PageShown(); }
 void TMainForm::AllowButtonClick() { SetStatus("Accept rules from messages are not available yet"); }
 void TMainForm::RejectButtonClick() { SetStatus("Reject rules from messages are not available yet"); }
 void TMainForm::MoveButtonClick() { SetStatus("Moving messages is not available yet"); }
@@ -320,6 +328,7 @@ void TMainForm::AboutButtonClick() { SetStatus("The about box is not available y
 
 void TMainForm::Close() {
     m_terminating = true;
+    m_logViews->SetTerminating();
     SetStatus("Terminating...");
     try {
         m_engine.Stop();

@@ -16,6 +16,7 @@ namespace vorla {
 class TZivad;
 class TZivadAccount;
 class TZivadMessageCollection;
+class TLogViews;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
 // The main window's placement in pixels, kept in section "display" of "vorla.ini".
@@ -95,7 +96,7 @@ public:
     // --- Status line ---
     const std::string& StatusText() const { return m_statusText; }
     // Idle processing: the enabled states and check marks, and the status line's entry count
-    // while no command runs and a folder is current.
+    // while no command runs: of the current folder, or of the log view's lines on the Log page.
     TIdleState Idle(bool messageRowSelected);
 
     // --- Commands ---
@@ -110,7 +111,11 @@ public:
     void FilterButtonClick();
     void PeekButtonClick();
     void PrefsButtonClick();
-    void LogMailButtonClick();
+    // The toolbar's Log button went down (the Log page is shown and refreshed) or up (the
+    // Messages page is shown, the log view cleared, and the first account selected when none is).
+    void LogMailButtonClick(bool down);
+    bool LogPageShown() const;
+    TLogViews& LogViews() { return *m_logViews; }
     void AllowButtonClick();
     void RejectButtonClick();
     void MoveButtonClick();
@@ -149,6 +154,7 @@ private:
     void AccountStatus(const std::string& folderName, const std::string& what);
 
     TZivad& m_engine;
+    std::unique_ptr<TLogViews> m_logViews;
     // Posted calls hold a weak copy: one that runs after the form has gone does nothing.
     std::shared_ptr<TMainForm*> m_alive;
     std::vector<std::function<void()>> m_unsubscribe;  // one per engine subscription

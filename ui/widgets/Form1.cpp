@@ -167,7 +167,6 @@ void TForm1::BuildToolbar() {
     m_logMailButton->setCheckable(true);
     connect(m_logMailButton, &QToolButton::clicked, this, [this] {
         m_logMailButton->setChecked(false);  // the log page comes later; the mail view stays
-        m_form->LogMailButtonClick();
     });
     m_toolBar->addSeparator();
     QToolButton* help = AddToolButton("ReadDocButton", "Help", "View the manual", QStyle::SP_DialogHelpButton);
