@@ -7,5 +7,6 @@ int main(int argc, char** argv) {
     int failures = 0;
     failures += vorla::test::RunQtDispatcherTests(argc, argv);
     failures += vorla::test::RunForm1Tests(argc, argv);
+    failures += vorla::test::RunLogPageTests(argc, argv);
     return failures == 0 ? 0 : 1;
 }

@@ -26,6 +26,7 @@
 
 #include "engine/Zivad.h"
 #include "ui/MainForm.h"
+#include "ui/widgets/LogPage.h"
 
 namespace vorla {
 namespace {
@@ -80,10 +81,8 @@ TForm1::TForm1(TDispatcher& dispatcher, const std::string& version, QWidget* par
     m_pages = new QStackedWidget(this);
     m_pages->setObjectName("PageControl");
     m_pages->addWidget(BuildMessagesPage());
-    auto* logPage = new QLabel("The log view is not available yet.", m_pages);
-    logPage->setObjectName("LogPage");
-    logPage->setAlignment(Qt::AlignCenter);
-    m_pages->addWidget(logPage);
+    m_logPage = new TLogPage(m_form->LogViews(), m_pages);
+    m_pages->addWidget(m_logPage);
     setCentralWidget(m_pages);
 
     m_statusLabel = new QLabel(this);
@@ -165,9 +164,7 @@ void TForm1::BuildToolbar() {
     connect(prefs, &QToolButton::clicked, this, [this] { m_form->PrefsButtonClick(); });
     m_logMailButton = AddToolButton("LogMailButton", "Log", "Switch between log and mailbox views", QStyle::SP_FileIcon);
     m_logMailButton->setCheckable(true);
-    connect(m_logMailButton, &QToolButton::clicked, this, [this] {
-        m_logMailButton->setChecked(false);  // the log page comes later; the mail view stays
-    });
+    connect(m_logMailButton, &QToolButton::toggled, this, [this](bool down) { ShowPage(down); });
     m_toolBar->addSeparator();
     QToolButton* help = AddToolButton("ReadDocButton", "Help", "View the manual", QStyle::SP_DialogHelpButton);
     auto* helpMenu = new QMenu(help);
@@ -385,12 +382,21 @@ void TForm1::ApplyColor() {
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     ApplyColor();
-    // The log page comes later: the mail view is shown, with the first account selected.
-    m_pages->setCurrentIndex(0);
-    if (m_form && m_form->SelectedAccount() < 0 && !m_form->AccountRows().empty()) {
-        TBusyCursor busy;
-        m_form->SelectAccount(0);
-    }
+    if (!m_form || m_opened) return;
+    m_opened = true;
+    // The page set as the opening one; the mail view selects the first account.
+    const bool logPage = m_engine->OpeningPage() == 1;
+    if (m_logMailButton->isChecked() != logPage)
+        m_logMailButton->setChecked(logPage);  // ShowPage runs through the toggle
+    else
+        ShowPage(logPage);
+}
+
+void TForm1::ShowPage(bool logPage) {
+    if (!m_form) return;
+    TBusyCursor busy;
+    m_pages->setCurrentIndex(logPage ? 1 : 0);
+    m_form->LogMailButtonClick(logPage);
 }
 
 void TForm1::IdleTick() {
@@ -435,6 +441,7 @@ void TForm1::Shutdown() {
     try {
         if (m_form) m_form->Close();
         Show(TMainForm::kStatusLine);
+        m_logPage->Detach();
         m_form.reset();  // unsubscribes before the engine goes
         m_engine.reset();
     } catch (...) {

@@ -21,6 +21,7 @@ class QTreeWidget;
 namespace vorla {
 
 class TDispatcher;
+class TLogPage;
 class TMainForm;
 class TZivad;
 
@@ -47,6 +48,8 @@ private:
     // Runs a toolbar command; a close asked for meanwhile is carried out when it returns.
     void Command(const std::function<void()>& command);
     void Show(unsigned parts);
+    // The Log page (true) or the Messages page.
+    void ShowPage(bool logPage);
     void ShowAccounts();
     void ShowFolderButtons();
     void ShowMessages();
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<TMainForm> m_form;
     bool m_closeWanted = false;
     bool m_shutDown = false;
+    bool m_opened = false;  // the first show chose the opening page
 
     // Widgets: owned by their Qt parents.
     QToolBar* m_toolBar = nullptr;
@@ -76,6 +80,7 @@ private:
     QPushButton* m_moveButton = nullptr;
     QTreeWidget* m_messagesList = nullptr;
     QPlainTextEdit* m_messageBody = nullptr;
+    TLogPage* m_logPage = nullptr;
     QLabel* m_statusLabel = nullptr;
     QTimer* m_idleTimer = nullptr;
     bool m_filling = false;  // the account list is being refilled: its selection signals are ours
