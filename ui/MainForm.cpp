@@ -324,7 +324,6 @@ void TMainForm::RejectButtonClick() { SetStatus("Reject rules from messages are 
 void TMainForm::MoveButtonClick() { SetStatus("Moving messages is not available yet"); }
 void TMainForm::StripHtmlButtonClick() { SetStatus("Stripping tags from the message text is not available yet"); }
 void TMainForm::HelpButtonClick() { SetStatus("The manual is not available yet"); }
-void TMainForm::AboutButtonClick() { SetStatus("The about box is not available yet"); }
 
 void TMainForm::Close() {
     m_terminating = true;

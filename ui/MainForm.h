@@ -121,7 +121,6 @@ public:
     void MoveButtonClick();
     void StripHtmlButtonClick();
     void HelpButtonClick();
-    void AboutButtonClick();
     // Close: "Terminating...", then Stop. The widget destroys the form and the engine after.
     void Close();
     bool Running() const { return m_commandDepth > 0; }

@@ -5,4 +5,5 @@ namespace vorla::test {
 int RunQtDispatcherTests(int argc, char** argv);
 int RunForm1Tests(int argc, char** argv);
 int RunLogPageTests(int argc, char** argv);
+int RunAboutBoxTests(int argc, char** argv);
 }  // namespace vorla::test

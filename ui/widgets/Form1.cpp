@@ -26,6 +26,7 @@
 
 #include "engine/Zivad.h"
 #include "ui/MainForm.h"
+#include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
 
 namespace vorla {
@@ -175,7 +176,7 @@ void TForm1::BuildToolbar() {
     help->setPopupMode(QToolButton::MenuButtonPopup);
     connect(help, &QToolButton::clicked, this, [this] { m_form->HelpButtonClick(); });
     connect(AddToolButton("AboutButton", "About", "Program information", QStyle::SP_MessageBoxInformation),
-            &QToolButton::clicked, this, [this] { m_form->AboutButtonClick(); });
+            &QToolButton::clicked, this, [this] { AboutButtonClick(); });
 }
 
 QWidget* TForm1::BuildMessagesPage() {
@@ -390,6 +391,12 @@ void TForm1::showEvent(QShowEvent* event) {
         m_logMailButton->setChecked(logPage);  // ShowPage runs through the toggle
     else
         ShowPage(logPage);
+}
+
+void TForm1::AboutButtonClick() {
+    if (!m_engine) return;
+    TAboutBox box(m_engine->Version(), EngineColor(m_engine->Color()), this);
+    box.exec();
 }
 
 void TForm1::ShowPage(bool logPage) {

@@ -51,6 +51,7 @@ private:
     // The Log page (true) or the Messages page.
     void ShowPage(bool logPage);
     void ShowAccounts();
+    void AboutButtonClick();  // the modal about box
     void ShowFolderButtons();
     void ShowMessages();
     void ApplyColor();
