@@ -90,7 +90,16 @@ private slots:
         QTextDocument* document = edit->document();
         QCOMPARE(document->findBlockByNumber(2).begin().fragment().charFormat().fontWeight(), int(QFont::Bold));
         QCOMPARE(document->findBlockByNumber(3).begin().fragment().charFormat().fontWeight(), int(QFont::Normal));
-        QCOMPARE(document->defaultTextOption().tabs().size(), 2);
+        for (const int number : {2, 3}) {
+            const QList<QTextOption::Tab> tabs = document->findBlockByNumber(number).blockFormat().tabPositions();
+            QCOMPARE(tabs.size(), 2);
+            QVERIFY(tabs[0].position > 0 && tabs[1].position > tabs[0].position);
+        }
+        // The Status view has three stops.
+        window.findChild<QAbstractButton*>("StatusButton")->click();
+        QVERIFY(edit->toPlainText().startsWith("STATUS HISTORY\n"));
+        QCOMPARE(document->findBlockByNumber(3).blockFormat().tabPositions().size(), 3);
+        window.findChild<QAbstractButton*>("LogButton")->click();
         QTRY_COMPARE(window.findChild<QWidget*>("StatusLabel")->property("text").toString(), QString(" 4 entries"));
         // The mail view clears the log view.
         window.findChild<QAbstractButton*>("LogMailButton")->click();

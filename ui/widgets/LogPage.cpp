@@ -173,16 +173,14 @@ void TLogPage::ShowText() {
     normal.setFontWeight(QFont::Normal);
     cursor.mergeCharFormat(normal);
     // Points to the view's pixels.
+    // Points to the view's pixels. The layout takes each block's own tab positions.
     const qreal pixelsPerPoint = m_logEdit->logicalDpiX() / 72.0;
-    QTextBlockFormat block;
-    block.setTextIndent(format.firstLineIndent * pixelsPerPoint);
-    cursor.mergeBlockFormat(block);
-    QTextOption option = document->defaultTextOption();
     QList<QTextOption::Tab> tabs;
     for (const int stop : format.tabStops) tabs.append(QTextOption::Tab(stop * pixelsPerPoint, QTextOption::LeftTab));
-    option.setTabs(tabs);
-    option.setWrapMode(QTextOption::NoWrap);
-    document->setDefaultTextOption(option);
+    QTextBlockFormat block;
+    block.setTextIndent(format.firstLineIndent * pixelsPerPoint);
+    block.setTabPositions(tabs);
+    cursor.mergeBlockFormat(block);
     if (format.boldLength > 0 && !text.isEmpty()) {
         cursor.setPosition(0);
         cursor.setPosition(std::min(format.boldLength, static_cast<int>(text.size())), QTextCursor::KeepAnchor);
