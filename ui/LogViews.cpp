@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <exception>
 
 #include "engine/Dispatcher.h"
 #include "engine/Responses.h"
@@ -120,9 +121,9 @@ void TLogViews::SetView(const std::string& heading, const std::string& source, i
 void TLogViews::RefreshLogView() {
     if (m_logRefreshing || m_terminating || m_down == TLogView::Status) return;
     m_logRefreshing = true;
+    std::string source;
     try {
         TZivadLog& log = m_engine.Log();
-        std::string source;
         switch (m_down) {
             case TLogView::Log:
                 source = m_accountFilter.empty() ? log.LogText() : log.AccountLogText(m_accountFilter);
@@ -131,13 +132,14 @@ void TLogViews::RefreshLogView() {
             case TLogView::Accounts: source = log.AccountSummary(); break;
             case TLogView::Status: break;
         }
-        // Empty while the log is being written: the view keeps what it shows.
-        const TViewSpec& spec = Spec(m_down);
-        if (!source.empty()) SetView(spec.heading, source, spec.boldCount, spec.tabStops);
-    } catch (...) {
-        m_logRefreshing = false;
-        throw;
+    } catch (const std::exception&) {
+        // A log file that cannot be read is shown as the log being busy; this runs from a
+        // posted notification, where nobody could take the error.
+        source.clear();
     }
+    // Empty while the log is being written: the view keeps what it shows.
+    const TViewSpec& spec = Spec(m_down);
+    if (!source.empty()) SetView(spec.heading, source, spec.boldCount, spec.tabStops);
     m_logRefreshing = false;
 }
 

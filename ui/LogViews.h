@@ -63,7 +63,8 @@ public:
     void SetTerminating() { m_terminating = true; }
 
     // Refreshes "Log", "Daily" or "Accounts", whichever is down: heading and source text; an
-    // empty source text keeps what the view shows. Nothing with "Status" down or while running.
+    // empty or unreadable source text keeps what the view shows. Nothing with "Status" down or
+    // while running.
     void RefreshLogView();
     // With the page shown and "Status" down: heading and status history, always replaced.
     void RefreshStatusView();

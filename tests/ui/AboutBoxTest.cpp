@@ -8,19 +8,6 @@
 namespace vorla::test {
 namespace {
 
-TEST(AboutBox, VersionLabelShowsTheCompiledVersionOrNothingAfterTheWord) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"0.1.0", "Version 0.1.0"}, {"", "Version "}, {"2.0.0.17", "Version 2.0.0.17"}};
-    for (const auto& [version, label] : cases) {
-        SCOPED_TRACE(version);
-        const TAboutText text = AboutText(version);
-        EXPECT_EQ(text.versionLabel, label);
-        EXPECT_EQ(text.caption, "About");
-        EXPECT_EQ(text.productName, "Vorla");
-        EXPECT_FALSE(text.webAddress.empty());
-    }
-}
-
 TEST(UrlLink, ColourAndPointerFollowTheMouseAndAClickPrefersTheHandler) {
     struct TCase {
         const char* name;
