@@ -14,20 +14,20 @@
 namespace vorla {
 namespace {
 
-struct TViewSpec {
+struct TViewLayout {
     const char* heading;
     int boldCount;  // counted with CR LF line breaks
     std::vector<int> tabStops;
 };
 
-const TViewSpec& Spec(TLogView view) {
-    static const TViewSpec specs[] = {
+const TViewLayout& LayoutOf(TLogView view) {
+    static const TViewLayout layouts[] = {
         {"LOG DETAILS\r\n\r\nDate / Time\tAccount\tDescription\r\n", 48, {110, 200}},
         {"DAILY SUMMARY\r\n\r\nDate\tAction\tCnt\r\n", 33, {80, 160}},
         {"TOTAL ACCOUNT SUMMARY\r\n\r\nAccount\tAction\tCnt\r\n", 45, {180, 260}},
         {"STATUS HISTORY\r\n\r\nDate/Time\tService\tAccount\tDescription\r\n", 55, {110, 160, 300}},
     };
-    return specs[static_cast<int>(view)];
+    return layouts[static_cast<int>(view)];
 }
 
 constexpr int kFirstLineIndent = 5;
@@ -138,19 +138,19 @@ void TLogViews::RefreshLogView() {
         source.clear();
     }
     // Empty while the log is being written: the view keeps what it shows.
-    const TViewSpec& spec = Spec(m_down);
-    if (!source.empty()) SetView(spec.heading, source, spec.boldCount, spec.tabStops);
+    const TViewLayout& layout = LayoutOf(m_down);
+    if (!source.empty()) SetView(layout.heading, source, layout.boldCount, layout.tabStops);
     m_logRefreshing = false;
 }
 
 void TLogViews::RefreshStatusView() {
     if (m_terminating || !m_pageShown || m_down != TLogView::Status || m_statusRefreshing) return;
     m_statusRefreshing = true;
-    const TViewSpec& spec = Spec(TLogView::Status);
+    const TViewLayout& layout = LayoutOf(TLogView::Status);
     std::string history = m_engine.StatusText();
     if (!history.empty() && history.size() >= 2 && history.compare(history.size() - 2, 2, "\r\n") != 0)
         history += "\r\n";
-    SetView(spec.heading, history, spec.boldCount, spec.tabStops);
+    SetView(layout.heading, history, layout.boldCount, layout.tabStops);
     m_statusRefreshing = false;
 }
 

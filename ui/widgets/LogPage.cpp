@@ -23,12 +23,12 @@ namespace {
 
 QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-struct TViewButtonSpec {
+struct TViewButton {
     const char* name;
     const char* caption;
     const char* hint;
 };
-constexpr std::array<TViewButtonSpec, 4> kViewButtons{{
+constexpr std::array<TViewButton, 4> kViewButtons{{
     {"LogButton", "Log", "Raw log"},
     {"DailyButton", "Daily", "Daily log summary"},
     {"AccountSummaryButton", "Accounts", "Total account summary"},
