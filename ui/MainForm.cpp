@@ -1,6 +1,7 @@
 #include "ui/MainForm.h"
 
 #include <exception>
+#include <filesystem>
 #include <mutex>
 
 #include "engine/Dispatcher.h"
@@ -323,7 +324,24 @@ void TMainForm::AllowButtonClick() { SetStatus("Accept rules from messages are n
 void TMainForm::RejectButtonClick() { SetStatus("Reject rules from messages are not available yet"); }
 void TMainForm::MoveButtonClick() { SetStatus("Moving messages is not available yet"); }
 void TMainForm::StripHtmlButtonClick() { SetStatus("Stripping tags from the message text is not available yet"); }
-void TMainForm::HelpButtonClick() { SetStatus("The manual is not available yet"); }
+
+std::string TMainForm::FindHelpFile(const std::string& programDir, const std::string& file) {
+    const std::filesystem::path dir(programDir);
+    for (const std::filesystem::path& candidate :
+         {dir / ".." / "share" / "vorla" / "help" / file, dir / ".." / "docs" / "manual" / file,
+          dir / ".." / ".." / "docs" / "manual" / file}) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(candidate, error))
+            return candidate.lexically_normal().string();
+    }
+    return {};
+}
+
+std::string TMainForm::HelpButtonClick(const std::string& programDir, const std::string& file) {
+    std::string path = FindHelpFile(programDir, file);
+    if (path.empty()) SetStatus("The help file " + file + " was not found");
+    return path;
+}
 
 void TMainForm::Close() {
     m_terminating = true;

@@ -120,7 +120,17 @@ public:
     void RejectButtonClick();
     void MoveButtonClick();
     void StripHtmlButtonClick();
-    void HelpButtonClick();
+    // The Help menu's files: the manual and the read-me.
+    static constexpr const char* kManualFile = "001.htm";
+    static constexpr const char* kReadMeFile = "readme.txt";
+    // Where a help file lies, seen from the folder of the running program: the first existing
+    // of programDir/../share/vorla/help/file (installed), programDir/../docs/manual/file and
+    // programDir/../../docs/manual/file (a build folder in or beside the source tree); empty
+    // when none exists.
+    static std::string FindHelpFile(const std::string& programDir, const std::string& file);
+    // A Help menu item (the Help button itself means the manual): the path to open, or empty
+    // when the file is not found, which the status line then says.
+    std::string HelpButtonClick(const std::string& programDir, const std::string& file = kManualFile);
     // Close: "Terminating...", then Stop. The widget destroys the form and the engine after.
     void Close();
     bool Running() const { return m_commandDepth > 0; }

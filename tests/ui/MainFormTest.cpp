@@ -64,6 +64,13 @@ TEST_F(MainFormTest, WithoutAccountsNothingIsCurrentAndTheStatusLineKeepsItsText
     EXPECT_EQ(form.AccountLabel(), "Account");
 }
 
+TEST_F(MainFormTest, AHelpFileThatIsNotFoundIsNamedOnTheStatusLine) {
+    TMainForm& form = Form();
+    EXPECT_EQ(form.HelpButtonClick("/nonexistent-vorla-folder/bin", TMainForm::kReadMeFile), "");
+    EXPECT_EQ(form.StatusText(), "The help file readme.txt was not found");
+    EXPECT_TRUE(m_changed & TMainForm::kStatusLine);
+}
+
 TEST_F(MainFormTest, AccountRowsAndTheGetMailMenuFollowTheFetchSetting) {
     Account("Home", true);
     Account("Work", false);

@@ -102,6 +102,7 @@ private slots:
         QStringList help;
         for (QAction* action : window.findChild<QMenu*>("HelpMenu")->actions()) help << action->text();
         QCOMPARE(help, (QStringList{"Manual", "Read Me"}));
+        QCOMPARE(window.findChild<QToolButton*>("ReadDocButton")->menu(), window.findChild<QMenu*>("HelpMenu"));
     }
 
     // Shown, the window selects the first account and lists its messages; a folder button

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -20,6 +21,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <array>
@@ -170,11 +172,11 @@ void TForm1::BuildToolbar() {
     QToolButton* help = AddToolButton("ReadDocButton", "Help", "View the manual", QStyle::SP_DialogHelpButton);
     auto* helpMenu = new QMenu(help);
     helpMenu->setObjectName("HelpMenu");
-    helpMenu->addAction("Manual", this, [this] { m_form->HelpButtonClick(); });
-    helpMenu->addAction("Read Me", this, [this] { m_form->HelpButtonClick(); });
+    helpMenu->addAction("Manual", this, [this] { OpenHelp(TMainForm::kManualFile); });
+    helpMenu->addAction("Read Me", this, [this] { OpenHelp(TMainForm::kReadMeFile); });
     help->setMenu(helpMenu);
     help->setPopupMode(QToolButton::MenuButtonPopup);
-    connect(help, &QToolButton::clicked, this, [this] { m_form->HelpButtonClick(); });
+    connect(help, &QToolButton::clicked, this, [this] { OpenHelp(TMainForm::kManualFile); });
     connect(AddToolButton("AboutButton", "About", "Program information", QStyle::SP_MessageBoxInformation),
             &QToolButton::clicked, this, [this] { AboutButtonClick(); });
 }
@@ -397,6 +399,12 @@ void TForm1::AboutButtonClick() {
     if (!m_engine) return;
     TAboutBox box(m_engine->Version(), EngineColor(m_engine->Color()), this);
     box.exec();
+}
+
+void TForm1::OpenHelp(const char* file) {
+    if (!m_form) return;
+    const std::string path = m_form->HelpButtonClick(QCoreApplication::applicationDirPath().toStdString(), file);
+    if (!path.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
 }
 
 void TForm1::ShowPage(bool logPage) {

@@ -52,6 +52,7 @@ private:
     void ShowPage(bool logPage);
     void ShowAccounts();
     void AboutButtonClick();  // the modal about box
+    void OpenHelp(const char* file);  // with the desktop's handler, when it is found
     void ShowFolderButtons();
     void ShowMessages();
     void ApplyColor();
