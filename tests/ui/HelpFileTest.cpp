@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         THelpCase{"otherFileOnly", {"src/docs/manual/readme.txt"}, ""},
         THelpCase{"folderNotFile", {"src/docs/manual/001.htm/x"}, ""},
         THelpCase{"nothing", {}, ""}),
-    [](const ::testing::TestParamInfo<THelpCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<THelpCase>& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace vorla::test
