@@ -81,12 +81,11 @@ std::vector<std::string> WithEntry(const std::vector<std::string>& lines, const 
     return out;
 }
 
-// Every line followed by CR LF.
+}  // namespace
+
 std::string FileText(const std::vector<std::string>& lines) {
     return lines.empty() ? std::string() : JoinLines(lines) + "\r\n";
 }
-
-}  // namespace
 
 std::string TInfoFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const {
     if (m_pending) {

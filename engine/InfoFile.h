@@ -5,6 +5,9 @@
 
 namespace vorla {
 
+// The text of a file of lines: every line followed by CR LF ("" for no lines).
+std::string FileText(const std::vector<std::string>& lines);
+
 // A small sectioned text file ("[section]" header lines, then key=value lines) read and
 // written one value at a time: every call opens the file, scans it from the top and closes it;
 // nothing is cached. Lines end CR LF (a lone LF is accepted); nothing is trimmed: a value is

@@ -114,11 +114,6 @@ std::optional<TTlsMode> ParseTlsMode(std::string_view text) {
     return std::nullopt;
 }
 
-// Every line followed by CR LF.
-std::string FileText(const std::vector<std::string>& lines) {
-    return lines.empty() ? std::string() : JoinLines(lines) + kCrLf;
-}
-
 // A value that must stay on one line of a sectioned file: a line break would end the entry
 // and let the rest pass for other keys or sections.
 std::string SingleLine(std::string text) {

@@ -73,8 +73,13 @@ void TZivadAccounts::ReloadAll() {
         m_accounts.swap(loaded);
     }
     loaded.clear();
-    // An account not taken up again that nobody else holds goes here, its queue pass first.
-    for (auto& account : old) {
+    LetGo(old);
+}
+
+void TZivadAccounts::LetGo(std::vector<TAccountPtr>& accounts) {
+    // An account that nobody else holds goes here, outside the lock; its queue pass (which
+    // uses its queue folder) is stopped first. One that is held lives on with its users.
+    for (auto& account : accounts) {
         if (account.use_count() == 1) SharedSendQueues().StopAndWait(&account->QueueFolder());
         account.reset();
     }
@@ -253,12 +258,7 @@ void TZivadAccounts::Clear() {
         accounts.swap(m_accounts);
         for (const auto& account : accounts) m_retired.push_back(account);
     }
-    // An account that nobody else holds goes here, outside the lock; its queue pass (which
-    // uses its queue folder) is stopped first. One that is held lives on with its users.
-    for (auto& account : accounts) {
-        if (account.use_count() == 1) SharedSendQueues().StopAndWait(&account->QueueFolder());
-        account.reset();
-    }
+    LetGo(accounts);
 }
 
 void TZivadAccounts::SetBusyAll(bool busy) {

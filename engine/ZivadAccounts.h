@@ -114,6 +114,9 @@ public:
     void SetStatusSink(std::function<void(const std::string&)> sink) { m_statusSink = std::move(sink); }
 
 private:
+    // Lets go of accounts taken out of the list: one that nobody else holds goes now, its
+    // queue pass stopped first; one that is held lives on with its users.
+    void LetGo(std::vector<TAccountPtr>& accounts);
     // The accounts of the folders on disk as LoadAll reads them, not yet in the list.
     std::vector<TAccountPtr> LoadFolders();
     // An account taken out by Clear that is still alive, for LoadAll; the caller holds m_mutex.

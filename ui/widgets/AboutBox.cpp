@@ -8,10 +8,11 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "ui/widgets/QtText.h"
+
 namespace vorla {
 namespace {
 
-QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 QColor ToColor(const TRgb& rgb) { return QColor(rgb.red, rgb.green, rgb.blue); }
 
 constexpr int kClientWidth = 298;

@@ -30,13 +30,13 @@
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
+#include "ui/widgets/QtText.h"
 
 namespace vorla {
 namespace {
 
 constexpr int kIdleIntervalMs = 100;
 
-QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 // The engine keeps colours with blue in the high byte and red in the low byte.
 QColor EngineColor(std::uint32_t value) {
@@ -53,12 +53,12 @@ public:
     TBusyCursor& operator=(const TBusyCursor&) = delete;
 };
 
-struct TFolderButtonSpec {
+struct TFolderButton {
     const char* name;
     const char* caption;
     const char* hint;
 };
-constexpr std::array<TFolderButtonSpec, 4> kFolderButtons{{
+constexpr std::array<TFolderButton, 4> kFolderButtons{{
     {"VorlaButton", "Vorla", "Accepted mail"},
     {"QuarantineButton", "Quar", "Quarantined mail"},
     {"TrashButton", "Trash", "Trashed mail"},

@@ -17,11 +17,11 @@
 #include <exception>
 
 #include "ui/LogViews.h"
+#include "ui/widgets/QtText.h"
 
 namespace vorla {
 namespace {
 
-QString Q(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 struct TViewButton {
     const char* name;
