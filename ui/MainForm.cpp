@@ -314,6 +314,29 @@ void TMainForm::AccountsButtonClick() { SetStatus("The accounts editor is not av
 void TMainForm::FilterButtonClick() { SetStatus("The filters editor is not available yet"); }
 void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
 void TMainForm::PrefsButtonClick() { SetStatus("The preferences window is not available yet"); }
+void TMainForm::PrefsServiceClick(TService service) {
+    switch (service) {
+    case TService::Fetch:
+        m_engine.SetTimerEnabled(!m_engine.TimerEnabled());
+        break;
+    case TService::Filters: {
+        TFilterSettings settings = m_engine.Filters().Settings();
+        settings.enabled = !settings.enabled;
+        m_engine.Filters().SetSettings(settings);
+        break;
+    }
+    case TService::Pop3:
+        m_engine.PopServer().SetActive(!m_engine.PopServer().Active());
+        break;
+    }
+}
+
+int TMainForm::ToolbarHeight(int aboutButtonTop, int currentHeight) {
+    if (aboutButtonTop == 0) return 39;
+    if (aboutButtonTop == 38) return 77;
+    return currentHeight;
+}
+
 void TMainForm::LogMailButtonClick(bool down) {
     m_logViews->SetPageShown(down);
     if (!down && !m_selected && !m_accounts.empty()) SelectAccount(0);

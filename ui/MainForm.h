@@ -111,6 +111,10 @@ public:
     void FilterButtonClick();
     void PeekButtonClick();
     void PrefsButtonClick();
+    // The Prefs menu's three services, in its order; a click inverts the service's state at
+    // once (the settings file gets it with the other settings, at close).
+    enum class TService { Fetch, Filters, Pop3 };
+    void PrefsServiceClick(TService service);
     // The toolbar's Log button went down (the Log page is shown and refreshed) or up (the
     // Messages page is shown, the log view cleared, and the first account selected when none is).
     void LogMailButtonClick(bool down);
@@ -134,6 +138,10 @@ public:
     // Close: "Terminating...", then Stop. The widget destroys the form and the engine after.
     void Close();
     bool Running() const { return m_commandDepth > 0; }
+
+    // The toolbar's height after its buttons wrapped, from the About button's top: one row,
+    // two rows, or anything else left as it is.
+    static int ToolbarHeight(int aboutButtonTop, int currentHeight);
 
     // The stored placement, each value defaulting to current's; nullopt without a "display"
     // section (the desktop places the window then). Home folder set.

@@ -1,5 +1,9 @@
 #include "support/TempDir.h"
 
+#include "platform/Files.h"
+#include "platform/Home.h"
+#include "platform/TempFolder.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +22,17 @@ TTempDir::TTempDir() {
 TTempDir::~TTempDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
+}
+
+TTestHome::TTestHome() {
+    SetHomeFolder(Path());
+    ForceDirectories(Path() + "tmp/");
+    SetPrivateTempFolder(Path() + "tmp/");
+}
+
+TTestHome::~TTestHome() {
+    SetPrivateTempFolder("");
+    SetHomeFolder("");
 }
 
 std::string ReadFile(const std::string& path) {

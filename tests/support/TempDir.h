@@ -18,6 +18,14 @@ private:
     std::string m_path;
 };
 
+// A fresh home folder with its private temporary folder "tmp/", set as the program's for as
+// long as the object lives.
+class TTestHome : public TTempDir {
+public:
+    TTestHome();
+    ~TTestHome();
+};
+
 // Whole-file helpers for tests (throw std::runtime_error on failure).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);

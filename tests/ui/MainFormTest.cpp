@@ -7,6 +7,7 @@
 
 #include "engine/FetchCycleFixture.h"
 #include "support/DovecotServer.h"
+#include "net/PopServer.h"
 #include "ui/MainForm.h"
 
 using namespace std::chrono_literals;
@@ -246,6 +247,47 @@ TEST_F(MainFormTest, GetMailFillsTheListAndClearsTheStatusWhenTheRunEnds) {
         if (item.caption == "Bob") form.GetMailMenuClick(item.folderName);
     RunPosted();
     EXPECT_EQ(Subjects(form), (std::vector<std::string>{"for bob", "second for bob"}));
+}
+
+// Each Prefs menu item inverts its own service, at once, and the idle check marks follow;
+// the other two services stay as they were.
+TEST_F(MainFormTest, EachPrefsServiceItemInvertsItsOwnServiceAtOnce) {
+    Engine().PopServer().SetPort(FreeLoopbackPort());
+    TMainForm& form = Form();
+    using S = TMainForm::TService;
+    auto marks = [&] {
+        const auto state = form.Idle(false);
+        return std::array<bool, 3>{state.fetchService, state.filtersService, state.pop3Service};
+    };
+    const std::array<bool, 3> start = marks();
+    EXPECT_FALSE(start[2]);  // the local server is not started by the form
+    const S services[] = {S::Fetch, S::Filters, S::Pop3};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        form.PrefsServiceClick(services[i]);
+        std::array<bool, 3> expected = start;
+        expected[i] = !start[i];
+        EXPECT_EQ(marks(), expected);
+        form.PrefsServiceClick(services[i]);
+        EXPECT_EQ(marks(), start);
+    }
+    form.PrefsServiceClick(S::Pop3);
+    EXPECT_TRUE(Engine().PopServer().Active());
+    EXPECT_NE(Engine().PopServer().ListeningPort(), 0);
+}
+
+TEST(MainFormToolbar, TheHeightFollowsTheRowOfTheAboutButton) {
+    struct {
+        int aboutTop, height, expected;
+    } const cases[] = {
+        {0, 77, 39},   // widened back to one row
+        {38, 39, 77},  // wrapped to a second row
+        {0, 39, 39},
+        {76, 77, 77},  // a third row: left alone
+        {12, 50, 50},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TMainForm::ToolbarHeight(c.aboutTop, c.height), c.expected) << c.aboutTop << " " << c.height;
 }
 
 TEST_F(MainFormTest, WindowBoundsAreReadOnlyOnceStoredAndKeepTheEngineSettings) {

@@ -77,10 +77,7 @@ private slots:
 
     // The toolbar's About button opens the box modally with the program's version.
     void TheAboutButtonOpensTheBox() {
-        TTempDir home;
-        SetHomeFolder(home.Path());
-        ForceDirectories(home / "tmp/");
-        SetPrivateTempFolder(home / "tmp/");
+        TTestHome home;
         {
             TQtDispatcher dispatcher;
             TForm1 window(dispatcher, "9.9");
@@ -96,8 +93,6 @@ private slots:
             QCOMPARE(seen, QString("About Version 9.9"));
             window.close();
         }
-        SetPrivateTempFolder("");
-        SetHomeFolder("");
     }
 };
 

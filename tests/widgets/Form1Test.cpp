@@ -4,10 +4,12 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 
 #include <memory>
+#include <vector>
 
 #include "engine/Zivad.h"
 #include "engine/ZivadAccount.h"
@@ -17,6 +19,8 @@
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/TempFolder.h"
+#include "filters/ZivadFilters.h"
+#include "support/DovecotServer.h"
 #include "support/TempDir.h"
 #include "ui/MainForm.h"
 #include "ui/widgets/Form1.h"
@@ -28,17 +32,8 @@ namespace vorla::test {
 class Form1Test : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
-        m_home = std::make_unique<TTempDir>();
-        SetHomeFolder(m_home->Path());
-        ForceDirectories(*m_home / "tmp/");
-        SetPrivateTempFolder(*m_home / "tmp/");
-    }
-    void cleanup() {
-        SetPrivateTempFolder("");
-        SetHomeFolder("");
-        m_home.reset();
-    }
+    void init() { m_home = std::make_unique<TTestHome>(); }
+    void cleanup() { m_home.reset(); }
 
     void TheControlsCarryTheirNamesAndCaptions_data() {
         QTest::addColumn<QString>("name");
@@ -141,8 +136,103 @@ private slots:
         QVERIFY(ReadFile(m_home->Path() + "vorla.ini").find("[display]") != std::string::npos);
     }
 
+    // Narrowed until its buttons wrap, the toolbar takes two rows' height; widened, one again.
+    void TheToolbarFitsItsHeightToItsRows() {
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        window.show();
+        auto* toolbar = window.findChild<QWidget*>("ToolBar1");
+        QVERIFY(toolbar);
+        QTRY_COMPARE(toolbar->height(), 39);
+        QCOMPARE(window.findChild<QWidget*>("AboutButton")->y() < 38, true);
+        window.resize(420, 549);
+        QTRY_COMPARE(toolbar->height(), 77);
+        window.resize(848, 549);
+        QTRY_COMPARE(toolbar->height(), 39);
+        window.close();
+    }
+
+    // Get Mail over three accounts of a real server: the selected account's list and counts
+    // change while the run goes on (the window keeps handling events), and Stop, clicked while
+    // the second account is fetched, ends the run before the third.
+    void GetMailUpdatesTheWindowDuringTheRunAndStopEndsIt() {
+        const std::string why = TDovecotServer::Unavailable();
+        if (!why.empty()) QSKIP(why.c_str());
+        TDovecotServer server({{"ann", "annpw"}, {"bob", "bobpw"}, {"cy", "cypw"}});
+        const char* users[] = {"ann", "bob", "cy"};
+        // Bob's mailbox is the large one, so that the run is still on it when Stop arrives.
+        const int counts[] = {3, 40, 3};
+        for (int u = 0; u < 3; ++u)
+            for (int i = 0; i < counts[u]; ++i)
+                server.AddMessage(users[u], "From: Ann Example <ann@example.org>\nTo: x@example.net\nSubject: " +
+                                                std::string(users[u]) + " " + std::to_string(i) +
+                                                "\nDate: Mon, 4 Mar 2024 10:00:00 +0000\n\nHello.\n");
+        {
+            TZivadAccounts accounts(nullptr);
+            for (const char* user : users) {
+                TZivadAccount& account = accounts.Add(user);
+                account.Edit([&](TAccountSettings& s) {
+                    s.name = user;
+                    s.popserver = TDovecotServer::kHost;
+                    s.popport = server.Port();
+                    s.loginname = user;
+                    s.password = std::string(user) + "pw";
+                    s.enablefetch = true;
+                    s.enablesend = false;
+                });
+                account.Save();
+            }
+        }
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        TMainForm& form = *window.Form();
+        form.Engine().Filters().AddRuleIfAbsent("ann@example.org", TFilterAction::Accept, TFilterSection::From);
+        window.show();
+        auto* status = window.findChild<QLabel*>("StatusLabel");
+        auto* vorla = window.findChild<QAbstractButton*>("VorlaButton");
+        auto* messages = window.findChild<QTreeWidget*>("MessagesList");
+        QCOMPARE(vorla->text(), QString("Vorla (0)"));
+
+        // What the window showed when the run reached each later account, and whether a timer
+        // of the GUI thread ticked during the run.
+        QString captionAtBob, statusAtBob;
+        int rowsAtBob = -1;
+        bool stopped = false;
+        int ticksWhileRunning = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            if (form.Running()) ++ticksWhileRunning;
+        });
+        ticker.start(5);
+        const auto shown = form.OnChanged;
+        form.OnChanged = [&](unsigned parts) {
+            shown(parts);
+            if (!(parts & TMainForm::kStatusLine) || status->text() != "[bob] Fetching mail" || stopped) return;
+            captionAtBob = vorla->text();
+            statusAtBob = status->text();
+            rowsAtBob = messages->topLevelItemCount();
+            stopped = true;
+            // As the user would: the click arrives through the event queue in the middle of the run.
+            QTimer::singleShot(0, window.findChild<QAbstractButton*>("StopButton"), &QAbstractButton::click);
+        };
+        window.findChild<QAbstractButton*>("GetMailButton")->click();
+        QVERIFY(!form.Running());
+        QVERIFY(stopped);
+        QCOMPARE(captionAtBob, QString("Vorla (3)"));
+        QCOMPARE(rowsAtBob, 3);
+        QVERIFY(ticksWhileRunning > 0);
+        QTRY_COMPARE(status->text(), QString(" 3 entries"));
+        // Cy's mail was never fetched: it is all still on the server.
+        const auto accounts = form.Engine().Accounts().Snapshot();
+        QCOMPARE(accounts.size(), std::size_t{3});
+        QCOMPARE(accounts[2]->VorlaFolder().Count(), 0);
+        QCOMPARE(server.MessageFiles("cy").size(), std::size_t{3});
+        QVERIFY(accounts[1]->VorlaFolder().Count() <= 40);
+        window.close();
+    }
+
 private:
-    std::unique_ptr<TTempDir> m_home;
+    std::unique_ptr<TTestHome> m_home;
 };
 
 int RunForm1Tests(int argc, char** argv) {

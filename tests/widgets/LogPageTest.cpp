@@ -28,17 +28,8 @@ namespace vorla::test {
 class LogPageTest : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
-        m_home = std::make_unique<TTempDir>();
-        SetHomeFolder(m_home->Path());
-        ForceDirectories(*m_home / "tmp/");
-        SetPrivateTempFolder(*m_home / "tmp/");
-    }
-    void cleanup() {
-        SetPrivateTempFolder("");
-        SetHomeFolder("");
-        m_home.reset();
-    }
+    void init() { m_home = std::make_unique<TTestHome>(); }
+    void cleanup() { m_home.reset(); }
 
     void TheLogPageCarriesItsNamedControls() {
         TQtDispatcher dispatcher;
@@ -126,7 +117,7 @@ private slots:
     }
 
 private:
-    std::unique_ptr<TTempDir> m_home;
+    std::unique_ptr<TTestHome> m_home;
 };
 
 int RunLogPageTests(int argc, char** argv) {

@@ -17,8 +17,8 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QStyle>
+#include <QThread>
 #include <QTimer>
-#include <QToolBar>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
@@ -31,6 +31,7 @@
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
 #include "ui/widgets/QtText.h"
+#include "ui/widgets/ToolBar.h"
 
 namespace vorla {
 namespace {
@@ -80,13 +81,19 @@ TForm1::TForm1(TDispatcher& dispatcher, const std::string& version, QWidget* par
     m_engine->SetVersion(version);
     m_form = std::make_unique<TMainForm>(*m_engine);
 
+    auto* central = new QWidget(this);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
     BuildToolbar();
-    m_pages = new QStackedWidget(this);
+    centralLayout->addWidget(m_toolBar);
+    m_pages = new QStackedWidget(central);
     m_pages->setObjectName("PageControl");
     m_pages->addWidget(BuildMessagesPage());
     m_logPage = new TLogPage(m_form->LogViews(), m_pages);
     m_pages->addWidget(m_logPage);
-    setCentralWidget(m_pages);
+    centralLayout->addWidget(m_pages, 1);
+    setCentralWidget(central);
 
     m_statusLabel = new QLabel(this);
     m_statusLabel->setObjectName("StatusLabel");
@@ -116,18 +123,14 @@ QToolButton* TForm1::AddToolButton(const char* name, const char* caption, const 
     button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setAutoRaise(true);
-    button->setMinimumWidth(67);
-    m_toolBar->addWidget(button);
+    m_toolBar->AddWidget(button);
     return button;
 }
 
 void TForm1::BuildToolbar() {
-    m_toolBar = addToolBar("Toolbar");
+    m_toolBar = new TWrappingToolBar(this);
     m_toolBar->setObjectName("ToolBar1");
-    m_toolBar->setMovable(false);
-    m_toolBar->setFloatable(false);
-    m_toolBar->setIconSize(QSize(16, 16));
-    m_toolBar->setAutoFillBackground(true);
+    m_toolBar->setFixedHeight(TMainForm::ToolbarHeight(0, 0));
 
     QToolButton* getMail = AddToolButton("GetMailButton", "Get Mail", "Collect mail for all accounts", QStyle::SP_ArrowDown);
     m_getMailPopup = new QMenu(getMail);
@@ -147,7 +150,7 @@ void TForm1::BuildToolbar() {
     // Stop runs also in the middle of a command: that is what it is for.
     connect(AddToolButton("StopButton", "Stop", "Stop mail collection", QStyle::SP_BrowserStop),
             &QToolButton::clicked, this, [this] { m_form->StopButtonClick(); });
-    m_toolBar->addSeparator();
+    m_toolBar->AddSeparator();
     connect(AddToolButton("AccountsButton", "Accounts", "Edit accounts", QStyle::SP_DirHomeIcon),
             &QToolButton::clicked, this, [this] { m_form->AccountsButtonClick(); });
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
@@ -157,10 +160,18 @@ void TForm1::BuildToolbar() {
     QToolButton* prefs = AddToolButton("PrefsButton", "Prefs", "Application preferences", QStyle::SP_ComputerIcon);
     m_prefsPopup = new QMenu(prefs);
     m_prefsPopup->setObjectName("PrefsPopup");
-    for (const char* item : {"Fetch Service", "Filters Service", "POP3 Service"}) {
+    const std::pair<const char*, TMainForm::TService> services[] = {
+        {"Fetch Service", TMainForm::TService::Fetch},
+        {"Filters Service", TMainForm::TService::Filters},
+        {"POP3 Service", TMainForm::TService::Pop3},
+    };
+    for (const auto& [item, service] : services) {
         QAction* action = m_prefsPopup->addAction(item);
         action->setCheckable(true);
-        connect(action, &QAction::triggered, this, [this] { m_form->PrefsButtonClick(); });
+        connect(action, &QAction::triggered, this, [this, which = service] {
+            m_form->PrefsServiceClick(which);
+            IdleTick();
+        });
     }
     prefs->setMenu(m_prefsPopup);
     prefs->setPopupMode(QToolButton::MenuButtonPopup);
@@ -168,7 +179,7 @@ void TForm1::BuildToolbar() {
     m_logMailButton = AddToolButton("LogMailButton", "Log", "Switch between log and mailbox views", QStyle::SP_FileIcon);
     m_logMailButton->setCheckable(true);
     connect(m_logMailButton, &QToolButton::toggled, this, [this](bool down) { ShowPage(down); });
-    m_toolBar->addSeparator();
+    m_toolBar->AddSeparator();
     QToolButton* help = AddToolButton("ReadDocButton", "Help", "View the manual", QStyle::SP_DialogHelpButton);
     auto* helpMenu = new QMenu(help);
     helpMenu->setObjectName("HelpMenu");
@@ -177,8 +188,12 @@ void TForm1::BuildToolbar() {
     help->setMenu(helpMenu);
     help->setPopupMode(QToolButton::MenuButtonPopup);
     connect(help, &QToolButton::clicked, this, [this] { OpenHelp(TMainForm::kManualFile); });
-    connect(AddToolButton("AboutButton", "About", "Program information", QStyle::SP_MessageBoxInformation),
-            &QToolButton::clicked, this, [this] { AboutButtonClick(); });
+    QToolButton* about = AddToolButton("AboutButton", "About", "Program information", QStyle::SP_MessageBoxInformation);
+    connect(about, &QToolButton::clicked, this, [this] { AboutButtonClick(); });
+    m_toolBar->SetWatched(about);
+    m_toolBar->OnLaidOut = [this](int aboutTop) {
+        m_toolBar->setFixedHeight(TMainForm::ToolbarHeight(aboutTop, m_toolBar->height()));
+    };
 }
 
 QWidget* TForm1::BuildMessagesPage() {
@@ -305,6 +320,7 @@ void TForm1::Command(const std::function<void()>& command) {
 }
 
 void TForm1::Show(unsigned parts) {
+    RequireGuiThread("TForm1::Show");
     if (!m_form) return;
     if (parts & TMainForm::kAccountList) ShowAccounts();
     if (parts & TMainForm::kFolderButtons) ShowFolderButtons();
@@ -342,7 +358,11 @@ void TForm1::ShowAccounts() {
 
 void TForm1::ShowFolderButtons() {
     const auto& captions = m_form->FolderCaptions();
-    for (int k = 0; k < 4; ++k) m_folderButtons[k]->setText(Q(captions[k]));
+    // Each as wide as its caption and 10 pixels, one after the other.
+    for (int k = 0; k < 4; ++k) {
+        m_folderButtons[k]->setText(Q(captions[k]));
+        m_folderButtons[k]->setFixedWidth(m_folderButtons[k]->fontMetrics().horizontalAdvance(Q(captions[k])) + 10);
+    }
     m_folderButtons[static_cast<int>(m_form->DownFolder())]->setChecked(true);
 }
 
@@ -415,6 +435,7 @@ void TForm1::ShowPage(bool logPage) {
 }
 
 void TForm1::IdleTick() {
+    RequireGuiThread("TForm1::IdleTick");
     if (!m_form) return;
     const auto state = m_form->Idle(!m_messagesList->selectedItems().isEmpty());
     m_allowButton->setEnabled(state.allowRejectEnabled);

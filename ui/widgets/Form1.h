@@ -12,7 +12,6 @@ class QPlainTextEdit;
 class QPushButton;
 class QStackedWidget;
 class QTimer;
-class QToolBar;
 class QToolButton;
 class QTreeWidget;
 
@@ -22,6 +21,7 @@ namespace vorla {
 
 class TDispatcher;
 class TLogPage;
+class TWrappingToolBar;
 class TMainForm;
 class TZivad;
 
@@ -68,7 +68,7 @@ private:
     bool m_opened = false;  // the first show chose the opening page
 
     // Widgets: owned by their Qt parents.
-    QToolBar* m_toolBar = nullptr;
+    TWrappingToolBar* m_toolBar = nullptr;
     QMenu* m_getMailPopup = nullptr;
     QMenu* m_prefsPopup = nullptr;
     QToolButton* m_logMailButton = nullptr;

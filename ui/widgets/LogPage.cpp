@@ -160,6 +160,7 @@ void TLogPage::Detach() {
 }
 
 void TLogPage::ShowText() {
+    RequireGuiThread("TLogPage::ShowText");
     if (!m_views) return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     m_logEdit->setUpdatesEnabled(false);
