@@ -12,7 +12,7 @@
 namespace vorla {
 
 // The engine as a service: the main thread runs the event queue (the timer ticks there), every
-// status line is echoed to standard output, and SIGINT or SIGTERM stop all operations and shut
+// status line is echoed to standard output, and SIGINT, SIGTERM or SIGHUP stop all operations and shut
 // the engine down in order (settings and seen checksums written). The home folder is set and
 // locked by the caller.
 int HeadlessCommand(TCliContext& ctx) {

@@ -35,6 +35,7 @@ TStopSignals::TStopSignals(std::function<void(int)> onSignal) : m_onSignal(std::
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &m_oldInt);
     ::sigaction(SIGTERM, &action, &m_oldTerm);
+    ::sigaction(SIGHUP, &action, &m_oldHup);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
@@ -45,6 +46,7 @@ TStopSignals::TStopSignals(std::function<void(int)> onSignal) : m_onSignal(std::
 TStopSignals::~TStopSignals() {
     ::sigaction(SIGINT, &m_oldInt, nullptr);
     ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+    ::sigaction(SIGHUP, &m_oldHup, nullptr);
     ::sigaction(SIGPIPE, &m_oldPipe, nullptr);
     const unsigned char quit = 0;  // not a signal number: ends the watcher
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &quit, 1);
@@ -69,6 +71,13 @@ void TStopSignals::Watch() {
     }
 }
 
-const char* SignalName(int signo) { return signo == SIGINT ? "SIGINT" : signo == SIGTERM ? "SIGTERM" : "a signal"; }
+const char* SignalName(int signo) {
+    switch (signo) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+    }
+}
 
 }  // namespace vorla

@@ -6,7 +6,8 @@
 
 namespace vorla {
 
-// Installs the handlers for SIGINT and SIGTERM for its lifetime and runs onSignal(signo) on
+// Installs the handlers for SIGINT, SIGTERM and SIGHUP (the terminal or the desktop session
+// went away) for its lifetime and runs onSignal(signo) on
 // its own thread for each signal that arrives (the handler itself only writes to a pipe).
 // SIGPIPE is ignored: a closed standard output must not kill the program before it has saved.
 // One at a time. Throws TVorlaError when the pipe cannot be made.
@@ -23,11 +24,12 @@ private:
     std::function<void(int)> m_onSignal;
     struct sigaction m_oldInt {};
     struct sigaction m_oldTerm {};
+    struct sigaction m_oldHup {};
     struct sigaction m_oldPipe {};
     std::jthread m_watcher;  // last: joined while the rest still exists
 };
 
-// "SIGINT", "SIGTERM" or "a signal".
+// "SIGINT", "SIGTERM", "SIGHUP" or "a signal".
 const char* SignalName(int signo);
 
 }  // namespace vorla

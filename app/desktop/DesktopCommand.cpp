@@ -47,6 +47,9 @@ int DesktopCommand(TCliContext& ctx) {
     });
     TForm1 form(dispatcher, GetAppVersion());
     window = &form;
+    // The desktop session is ending: save now, since the end may come without a close. The
+    // session then quits the application (the close path below) or sends SIGTERM or SIGHUP.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &form, [&form] { form.SaveState(); });
     form.show();
     QCoreApplication::processEvents();
     if (stopWanted) form.close();

@@ -50,7 +50,7 @@ TEST_F(DesktopTest, WithoutADisplayItPointsToTheServiceAndExits2) {
 }
 
 TEST_F(DesktopTest, ASignalClosesTheWindowThroughItsClosePath) {
-    for (int signo : {SIGTERM, SIGINT}) {
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(strsignal(signo));
         DeleteTree(m_home + "/");
         ForceDirectories(m_dir / "run/");

@@ -3,6 +3,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QFile>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -18,6 +19,7 @@
 #include "mail/MessageStore.h"
 #include "platform/Files.h"
 #include "platform/Home.h"
+#include "platform/IniFile.h"
 #include "platform/TempFolder.h"
 #include "filters/ZivadFilters.h"
 #include "support/DovecotServer.h"
@@ -25,6 +27,7 @@
 #include "ui/MainForm.h"
 #include "ui/widgets/Form1.h"
 #include "ui/widgets/QtDispatcher.h"
+#include "ui/widgets/QtText.h"
 #include "widgets/WidgetTests.h"
 
 namespace vorla::test {
@@ -134,6 +137,21 @@ private slots:
         QTRY_COMPARE(window.findChild<QLabel*>("StatusLabel")->text(), QString(" 0 entries"));
         window.close();
         QVERIFY(ReadFile(m_home->Path() + "vorla.ini").find("[display]") != std::string::npos);
+    }
+
+    // Before the desktop session ends, the window saves what its close saves and stays open.
+    void SavingForTheSessionKeepsTheWindowOpen() {
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        window.show();
+        window.move(30, 40);
+        QVERIFY(!QFile::exists(Q(m_home->Path() + "vorla.ini")));
+        window.SaveState();
+        QVERIFY(window.isVisible());
+        TIniFile ini(m_home->Path() + "vorla.ini");
+        QCOMPARE(ini.ReadInteger("display", "width", -1), 848);
+        QCOMPARE(ini.ReadInteger("options", "timerinterval", -1), 120000);
+        window.close();
     }
 
     // Narrowed until its buttons wrap, the toolbar takes two rows' height; widened, one again.

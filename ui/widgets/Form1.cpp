@@ -27,6 +27,7 @@
 #include <array>
 
 #include "engine/Zivad.h"
+#include "engine/ZivadAccounts.h"
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
@@ -467,6 +468,17 @@ void TForm1::closeEvent(QCloseEvent* event) {
     }
     Shutdown();
     event->accept();
+}
+
+void TForm1::SaveState() {
+    if (!m_engine) return;
+    try {
+        m_engine->SaveSettings();
+        m_engine->Accounts().SaveSeenAll();
+        TMainForm::SaveBounds({y(), x(), height(), width()});
+    } catch (...) {
+        // As at close: the session goes on ending whatever failed.
+    }
 }
 
 void TForm1::Shutdown() {

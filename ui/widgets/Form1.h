@@ -36,6 +36,10 @@ public:
     // Stops the engine, destroys it and saves the placement; errors are swallowed. Runs
     // once, from the close event (or the destructor when the window was never closed).
     void Shutdown();
+    // Saves what the close would save (the engine's settings, every account's seen list, the
+    // window's placement) and leaves the window open: the desktop session is about to end and
+    // may end the program without a close. Failures are swallowed, as at close.
+    void SaveState();
 
 protected:
     void showEvent(QShowEvent* event) override;
