@@ -10,8 +10,11 @@ struct TRgb {
     bool operator==(const TRgb&) const = default;
 };
 
-// What the about box shows. fileVersion: the version compiled into the program, as the engine
-// was given it at start; empty when none was compiled.
+// The running program's own file, whose version block the about box shows.
+inline constexpr const char* kRunningProgram = "/proc/self/exe";
+
+// What the about box shows for the program file exeName: its version block's FileVersion,
+// read with language "0C09" (empty when the file has no block, or none in that language).
 struct TAboutText {
     std::string caption;       // "About"
     std::string productName;   // "Vorla"
@@ -19,7 +22,7 @@ struct TAboutText {
     std::string copyright;
     std::string webAddress;    // shown and opened by the link label
 };
-TAboutText AboutText(const std::string& fileVersion);
+TAboutText AboutText(const std::string& exeName = kRunningProgram);
 
 // The link label's state: colour and pointer follow the mouse; a left-button press runs the
 // click handler when one is set, opens the web address otherwise (none: nothing).

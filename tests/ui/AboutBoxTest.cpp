@@ -8,6 +8,28 @@
 namespace vorla::test {
 namespace {
 
+// The version label shows the program file's own version block; a file without one (or any
+// file that is not a program) shows "Version " alone, and the rest of the box is unchanged.
+TEST(AboutText, TheVersionComesFromTheProgramFile) {
+    const struct {
+        const char* program;
+        std::string label;
+    } cases[] = {
+        {VORLA_BINARY, "Version " VORLA_PROJECT_VERSION},
+        {"/bin/sh", "Version "},
+        {"/nonexistent/vorla", "Version "},
+        {TEST_DATA_DIR "/two-received-lines.msg", "Version "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        const TAboutText text = AboutText(c.program);
+        EXPECT_EQ(text.versionLabel, c.label);
+        EXPECT_EQ(text.caption, "About");
+        EXPECT_EQ(text.productName, "Vorla");
+        EXPECT_FALSE(text.webAddress.empty());
+    }
+}
+
 TEST(UrlLink, ColourAndPointerFollowTheMouseAndAClickPrefersTheHandler) {
     struct TCase {
         const char* name;

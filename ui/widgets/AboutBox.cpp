@@ -85,8 +85,8 @@ void TUrlLabel::mousePressEvent(QMouseEvent* event) {
     }
 }
 
-TAboutBox::TAboutBox(const std::string& version, const QColor& background, QWidget* parent) : QDialog(parent) {
-    const TAboutText text = AboutText(version);
+TAboutBox::TAboutBox(const std::string& exeName, const QColor& background, QWidget* parent) : QDialog(parent) {
+    const TAboutText text = AboutText(exeName);
     setObjectName("AboutBox");
     setWindowTitle(Q(text.caption));
     setWindowFlags(Qt::Dialog | Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);

@@ -29,9 +29,9 @@ private:
 // The modal "About" box: the product name, the version, the copyright and the link.
 class TAboutBox : public QDialog {
 public:
-    // version: the version compiled into the program (may be empty); background: the engine's
-    // colour. Centred on parent.
-    TAboutBox(const std::string& version, const QColor& background, QWidget* parent);
+    // exeName: the program file whose version block is shown (kRunningProgram in the program);
+    // background: the engine's colour. Centred on parent.
+    TAboutBox(const std::string& exeName, const QColor& background, QWidget* parent);
     TUrlLabel* UrlLabel() const { return m_urlLabel; }
 
 protected:

@@ -418,7 +418,7 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::AboutButtonClick() {
     if (!m_engine) return;
-    TAboutBox box(m_engine->Version(), EngineColor(m_engine->Color()), this);
+    TAboutBox box(kRunningProgram, EngineColor(m_engine->Color()), this);
     box.exec();
 }
 
