@@ -195,6 +195,7 @@ void TMainForm::RebuildMessageList() {
     m_accountLabel = m_selected ? m_selected->Name() : m_currentAccount->Name();
     m_messageText.clear();
     m_messageRows.clear();
+    m_selectedMessage = -1;
     TZivadMessageCollection& folder = Folder(*m_currentAccount, m_currentKind);
     {
         // Reading marks nothing changed, so the unlock raises no OnChange.
@@ -214,6 +215,7 @@ void TMainForm::RebuildMessageList() {
 }
 
 void TMainForm::SelectMessage(int row) {
+    m_selectedMessage = m_currentAccount ? row : -1;
     if (!m_currentAccount || row < 0) return;
     TZivadMessageCollection& folder = Folder(*m_currentAccount, m_currentKind);
     {
@@ -343,10 +345,84 @@ void TMainForm::LogMailButtonClick(bool down) {
 }
 
 bool TMainForm::LogPageShown() const { return m_logViews->PageShown(); }
-void TMainForm::AllowButtonClick() { SetStatus("Accept rules from messages are not available yet"); }
-void TMainForm::RejectButtonClick() { SetStatus("Reject rules from messages are not available yet"); }
-void TMainForm::MoveButtonClick() { SetStatus("Moving messages is not available yet"); }
-void TMainForm::StripHtmlButtonClick() { SetStatus("Stripping tags from the message text is not available yet"); }
+TZivadFilters* TMainForm::RuleTarget() { return m_selected ? &m_selected->Filters() : nullptr; }
+
+TRuleOffer TMainForm::OfferRule(TRuleEntry entry, TFilterAction action, const std::string& selection) {
+    TRuleSource source;
+    source.selection = selection;
+    if (!m_currentAccount || m_selectedMessage < 0) return vorla::OfferRule(entry, action, source);
+    TZivadMessageCollection& folder = Folder(*m_currentAccount, m_currentKind);
+    std::scoped_lock lock(folder.Lock());
+    TZivadMessageItem* item = folder.Item(m_selectedMessage);
+    if (!item) return vorla::OfferRule(entry, action, source);
+    if (entry == TRuleEntry::Received) source.firstReceivedIp = item->ReceivedIPs(false);
+    if (entry == TRuleEntry::AllReceivedIps) source.allReceivedIps = item->ReceivedIPs(true);
+    if (entry == TRuleEntry::Attachment) source.attachmentName = item->AttachmentName();
+    item->Load(true);
+    source.message = &item->Message();
+    TRuleOffer offer = vorla::OfferRule(entry, action, source);
+    item->Release();
+    return offer;
+}
+
+TRuleOutcome TMainForm::CreateRule(const TRuleOffer& offer, const std::string& text) {
+    TZivadFilters* rules = RuleTarget();
+    return rules ? vorla::CreateRule(*rules, offer, text) : TRuleOutcome::Nothing;
+}
+
+std::optional<std::string> TMainForm::AddAllReceivedIps(TFilterAction action) {
+    TZivadFilters* rules = RuleTarget();
+    if (!rules) return std::nullopt;
+    const TRuleOffer offer = OfferRule(TRuleEntry::AllReceivedIps, action, "");
+    return vorla::AddAllReceivedIps(*rules, action, offer.value);
+}
+
+TMainForm::TMoveMenu TMainForm::MoveMenu() const {
+    const TFolderKind down = m_downFolder;
+    TMoveMenu menu{};
+    menu.vorla = down == TFolderKind::Quarantine || down == TFolderKind::Trash;
+    menu.quarantine = down == TFolderKind::Vorla || down == TFolderKind::Trash;
+    menu.trash = down == TFolderKind::Vorla || down == TFolderKind::Quarantine;
+    menu.del = down == TFolderKind::Trash || down == TFolderKind::Queue;
+    for (const TAccountPtr& account : m_engine.Accounts().Snapshot())
+        menu.accounts.push_back({account->Name(), account->FolderName()});
+    return menu;
+}
+
+void TMainForm::MoveMessages(const std::vector<int>& rows, const std::optional<TMoveTarget>& target) {
+    if (!m_currentAccount || rows.empty()) return;
+    TAccountPtr targetAccount;
+    if (target) {
+        targetAccount = target->folderName.empty() ? m_selected : m_engine.Accounts().FindByFolder(target->folderName);
+        if (!targetAccount) return;
+    }
+    // Held by the form: a deletion of either account meanwhile leaves their folders in place.
+    const TAccountPtr source = m_currentAccount;
+    TZivadMessageCollection& folder = Folder(*source, m_currentKind);
+    TZivadMessageCollection* to = targetAccount ? &Folder(*targetAccount, target->kind) : nullptr;
+    {
+        std::scoped_lock lock(folder.Lock());
+        // Items first, positions after: a copy into this very folder appends to it.
+        std::vector<TZivadMessageItem*> items;
+        for (const int row : rows)
+            if (TZivadMessageItem* item = folder.Item(row)) items.push_back(item);
+        for (TZivadMessageItem* item : items) {
+            if (to) {
+                item->Load();
+                to->AddMessage(item->Message(), "");
+                item->Release();
+            }
+            item->Deleted = true;
+        }
+        folder.Purge();
+    }
+}
+
+void TMainForm::StripHtmlButtonClick() {
+    if (m_selectedMessage < 0 || m_messageText.empty()) return;
+    m_messageText = StripHtmlTags(m_messageText);
+    Changed(kMessageText);
+}
 
 std::string TMainForm::FindHelpFile(const std::string& programDir, const std::string& file) {
     const std::filesystem::path dir(programDir);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/QuickRules.h"
+
 // The main window's behaviour, without the toolkit: what the account list, the folder
 // buttons, the message list, the message text and the status line show, and what the toolbar
 // commands do. The widget (TForm1) builds the controls, forwards their events here and redraws
@@ -17,6 +19,7 @@ class TZivad;
 class TZivadAccount;
 class TZivadMessageCollection;
 class TLogViews;
+class TZivadFilters;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
 // The main window's placement in pixels, kept in section "display" of "vorla.ini".
@@ -89,8 +92,9 @@ public:
     bool HasCurrentFolder() const { return m_currentAccount != nullptr; }
     const std::string& AccountLabel() const { return m_accountLabel; }
     const std::vector<TMessageRow>& MessageRows() const { return m_messageRows; }
-    // The first selected row of the message list changed (-1: none).
+    // The first selected row of the message list changed (-1: none, and the text stays).
     void SelectMessage(int row);
+    int SelectedMessage() const { return m_selectedMessage; }
     const std::string& MessageText() const { return m_messageText; }
 
     // --- Status line ---
@@ -120,9 +124,38 @@ public:
     void LogMailButtonClick(bool down);
     bool LogPageShown() const;
     TLogViews& LogViews() { return *m_logViews; }
-    void AllowButtonClick();
-    void RejectButtonClick();
-    void MoveButtonClick();
+
+    // --- Rules from the message: the Accept and Reject menus ---
+    // The selected account's own rules; none while no account is selected (then nothing is made).
+    TZivadFilters* RuleTarget();
+    // What an entry offers from the first selected message and the text selected in the view.
+    TRuleOffer OfferRule(TRuleEntry entry, TFilterAction action, const std::string& selection);
+    // Makes the offered rule in RuleTarget with the text the user left. Throws TFileError when
+    // the rules cannot be saved.
+    TRuleOutcome CreateRule(const TRuleOffer& offer, const std::string& text);
+    // "All Received IPs" of the first selected message: the text of the box to show, or
+    // nullopt without a selected account.
+    std::optional<std::string> AddAllReceivedIps(TFilterAction action);
+
+    // --- The Move menu ---
+    struct TMoveMenu {
+        bool vorla, quarantine, trash, del;  // the fixed items' enabled states
+        std::vector<TMenuItem> accounts;     // one submenu per account, in account order
+    };
+    TMoveMenu MoveMenu() const;
+    // Where moved messages go: an account's folder; an empty folderName means the selected
+    // account (the fixed items).
+    struct TMoveTarget {
+        std::string folderName;
+        TFolderKind kind;
+    };
+    // Copies the messages of rows (list order; the current folder's positions) into target
+    // without a stamp, nullopt: none (Delete); then marks them and purges the current folder.
+    // Nothing happens without a current folder or rows, or when a fixed item finds no
+    // selected account.
+    void MoveMessages(const std::vector<int>& rows, const std::optional<TMoveTarget>& target);
+    // Cuts tag-like spans out of the shown text (the stored message is untouched): only while
+    // a message row is selected and the text has a line.
     void StripHtmlButtonClick();
     // The Help menu's files: the manual and the read-me.
     static constexpr const char* kManualFile = "001.htm";
@@ -187,6 +220,7 @@ private:
     std::string m_accountLabel = "Account";
     std::vector<TMessageRow> m_messageRows;
     std::string m_messageText;
+    int m_selectedMessage = -1;  // first selected row of the message list
     std::string m_statusText;
     bool m_listRefreshing = false;  // the list refresh guard
     bool m_terminating = false;

@@ -4,6 +4,8 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QFile>
+#include <QApplication>
+#include <QInputDialog>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -137,6 +139,59 @@ private slots:
         QTRY_COMPARE(window.findChild<QLabel*>("StatusLabel")->text(), QString(" 0 entries"));
         window.close();
         QVERIFY(ReadFile(m_home->Path() + "vorla.ini").find("[display]") != std::string::npos);
+    }
+
+    // A Reject "From Address" rule made from a stored message, through the menu and the prompt,
+    // lands in the account's own rules file; the Move menu moves the message to the trash.
+    void ARuleFromAStoredMessageAndAMoveThroughTheMenus() {
+        {
+            TZivadAccounts accounts(nullptr);
+            TZivadAccount& account = accounts.Add("Home");
+            account.Edit([&](TAccountSettings& s) { s.name = "Home"; });
+            account.Save();
+            TMailMessage message;
+            message.LoadFromMailText("From: Spam Sender <spam@bad.example>\nSubject: offer\n\nBuy.\n");
+            account.VorlaFolder().AddMessage(message, "");
+        }
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        window.show();
+        auto* messages = window.findChild<QTreeWidget*>("MessagesList");
+        QCOMPARE(messages->topLevelItemCount(), 1);
+        messages->topLevelItem(0)->setSelected(true);
+        auto* reject = window.findChild<QMenu*>("DisallowPopup");
+        QVERIFY(reject);
+        QStringList entries;
+        for (QAction* action : reject->actions()) entries << action->text();
+        QCOMPARE(entries, (QStringList{"From Address", "From Domain", "To Address", "To Domain", "Subject", "Received",
+                                       "All Received IPs", "Reply To", "Header Present", "Body", "Attachment",
+                                       "In Any Header"}));
+        QString title, offered;
+        QTimer::singleShot(0, [&] {
+            auto* prompt = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            if (!prompt) return;
+            title = prompt->windowTitle();
+            offered = prompt->textValue();
+            prompt->accept();
+        });
+        reject->actions()[0]->trigger();
+        QCOMPARE(title, QString("Create Reject Filter"));
+        QCOMPARE(offered, QString("spam@bad.example"));
+        const TAccountPtr home = window.Form()->Engine().Accounts().Items(0);
+        const std::string rules = ReadFile(home->Filters().FileName());
+        QVERIFY2(rules.find("spam@bad.example") != std::string::npos, rules.c_str());
+
+        window.findChild<QAbstractButton*>("MoveButton")->click();
+        auto* move = window.findChild<QMenu*>("MovePopup");
+        QTRY_VERIFY(move->isVisible());
+        QAction* trash = move->findChild<QAction*>("MoveTrash1");
+        QVERIFY(trash && trash->isEnabled());
+        QVERIFY(!move->findChild<QAction*>("MoveVorla1")->isEnabled());
+        move->close();
+        trash->trigger();
+        QTRY_COMPARE(window.findChild<QAbstractButton*>("TrashButton")->text(), QString("Trash (1)"));
+        QCOMPARE(messages->topLevelItemCount(), 0);
+        window.close();
     }
 
     // Before the desktop session ends, the window saves what its close saves and stays open.

@@ -9,7 +9,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -256,9 +259,21 @@ QWidget* TForm1::BuildMessagesPage() {
     m_allowButton = addPush("AllowButton", "Accept", "Create a mail filter rule");
     m_rejectButton = addPush("RejectButton", "Reject", "Create a mail filter rule");
     m_moveButton = addPush("MoveButton", "Move", "Move selected messages");
-    connect(m_allowButton, &QPushButton::clicked, this, [this] { m_form->AllowButtonClick(); });
-    connect(m_rejectButton, &QPushButton::clicked, this, [this] { m_form->RejectButtonClick(); });
-    connect(m_moveButton, &QPushButton::clicked, this, [this] { m_form->MoveButtonClick(); });
+    m_allowPopup = BuildRulePopup("AllowPopup", TFilterAction::Accept);
+    m_disallowPopup = BuildRulePopup("DisallowPopup", TFilterAction::Reject);
+    m_movePopup = new QMenu(this);
+    m_movePopup->setObjectName("MovePopup");
+    m_movePopup->setToolTipsVisible(true);
+    // Each opens just below its button's bottom-left corner.
+    auto popUnder = [this](QPushButton* button, QMenu* menu) {
+        menu->popup(button->mapToGlobal(QPoint(0, button->height())));
+    };
+    connect(m_allowButton, &QPushButton::clicked, this, [=, this] { popUnder(m_allowButton, m_allowPopup); });
+    connect(m_rejectButton, &QPushButton::clicked, this, [=, this] { popUnder(m_rejectButton, m_disallowPopup); });
+    connect(m_moveButton, &QPushButton::clicked, this, [=, this] {
+        RebuildMoveMenu();
+        popUnder(m_moveButton, m_movePopup);
+    });
     rightLayout->addWidget(header);
 
     auto* splitter = new QSplitter(Qt::Vertical, right);
@@ -386,11 +401,112 @@ void TForm1::AccountSelectionChanged() {
 }
 
 void TForm1::MessageSelectionChanged() {
+    RequireGuiThread("TForm1::MessageSelectionChanged");
     if (!m_form) return;
-    const auto selected = m_messagesList->selectedItems();
-    if (selected.isEmpty()) return;
+    // The first selected row in list order; only its change shows another text.
+    int first = -1;
+    for (int i = 0; i < m_messagesList->topLevelItemCount() && first < 0; ++i)
+        if (m_messagesList->topLevelItem(i)->isSelected()) first = i;
+    if (first == m_form->SelectedMessage()) return;
+    if (first < 0) {
+        m_form->SelectMessage(-1);
+        return;
+    }
     TBusyCursor busy;
-    m_form->SelectMessage(m_messagesList->indexOfTopLevelItem(selected.first()));
+    m_form->SelectMessage(first);
+}
+
+QMenu* TForm1::BuildRulePopup(const char* name, TFilterAction action) {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(name);
+    for (int e = 0; e < kRuleEntryCount; ++e) {
+        const auto entry = static_cast<TRuleEntry>(e);
+        menu->addAction(RuleEntryCaption(entry), this, [this, entry, action] { RuleMenuClick(entry, action); });
+    }
+    return menu;
+}
+
+void TForm1::RuleMenuClick(TRuleEntry entry, TFilterAction action) {
+    if (!m_form || !m_form->RuleTarget()) return;  // rules go to the selected account
+    const std::string selection = m_messageBody->textCursor().selectedText().replace(QChar::ParagraphSeparator, '\n').toStdString();
+    try {
+        if (entry == TRuleEntry::AllReceivedIps) {
+            std::optional<std::string> box;
+            {
+                TBusyCursor busy;
+                box = m_form->AddAllReceivedIps(action);
+            }
+            if (box) QMessageBox::information(this, "Vorla", Q(*box));
+            return;
+        }
+        const TRuleOffer offer = m_form->OfferRule(entry, action, selection);
+        bool ok = false;
+        const QString text = QInputDialog::getText(this, Q(offer.title), Q(offer.prompt), QLineEdit::Normal, Q(offer.value), &ok);
+        if (!ok) return;
+        TRuleOutcome outcome;
+        {
+            TBusyCursor busy;
+            outcome = m_form->CreateRule(offer, text.toStdString());
+        }
+        if (outcome == TRuleOutcome::Exists) QMessageBox::information(this, "Vorla", kFilterExistsText);
+    } catch (const std::exception& e) {
+        QMessageBox::warning(this, "Vorla", Q(e.what()));
+    }
+}
+
+void TForm1::RebuildMoveMenu() {
+    m_movePopup->clear();
+    const TMainForm::TMoveMenu menu = m_form->MoveMenu();
+    struct TFixed {
+        const char* name;
+        const char* caption;
+        const char* hint;
+        bool enabled;
+        std::optional<TFolderKind> kind;  // none: delete
+    };
+    const TFixed fixed[] = {
+        {"MoveVorla1", "Vorla", "Move selected messages to the vorla", menu.vorla, TFolderKind::Vorla},
+        {"MoveQuarantine1", "Quarantine", "Move selected messages to the quarantine", menu.quarantine, TFolderKind::Quarantine},
+        {"MoveTrash1", "Trash", "Move selected messages to the trash", menu.trash, TFolderKind::Trash},
+        {"MoveDelete1", "Delete", "Delete selected messages", menu.del, std::nullopt},
+    };
+    for (const TFixed& item : fixed) {
+        QAction* action = m_movePopup->addAction(item.caption);
+        action->setObjectName(item.name);
+        action->setToolTip(item.hint);
+        action->setEnabled(item.enabled);
+        std::optional<TMainForm::TMoveTarget> target;
+        if (item.kind) target = TMainForm::TMoveTarget{"", *item.kind};
+        connect(action, &QAction::triggered, this, [this, target] { MoveSelected(target); });
+    }
+    m_movePopup->addSeparator();
+    const char* folders[] = {"Vorla", "Quarantine", "Trash", "Queue"};
+    for (const TMainForm::TMenuItem& account : menu.accounts) {
+        QMenu* sub = m_movePopup->addMenu(Q(account.caption));
+        for (int k = 0; k < kFolderKindCount; ++k) {
+            const TMainForm::TMoveTarget target{account.folderName, static_cast<TFolderKind>(k)};
+            sub->addAction(folders[k], this, [this, target] { MoveSelected(target); });
+        }
+    }
+}
+
+void TForm1::MoveSelected(const std::optional<TMainForm::TMoveTarget>& target) {
+    std::vector<int> rows;
+    for (int i = 0; i < m_messagesList->topLevelItemCount(); ++i)
+        if (m_messagesList->topLevelItem(i)->isSelected()) rows.push_back(i);
+    if (rows.empty() || !m_form->HasCurrentFolder()) return;
+    TBusyCursor busy;
+    m_messagesList->setUpdatesEnabled(false);
+    m_messageBody->setUpdatesEnabled(false);
+    try {
+        m_form->MoveMessages(rows, target);
+    } catch (const std::exception& e) {
+        QMessageBox::warning(this, "Vorla", Q(e.what()));
+    }
+    // The folder's change rebuilds the list; until then the moved rows go, last first.
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) delete m_messagesList->takeTopLevelItem(*it);
+    m_messagesList->setUpdatesEnabled(true);
+    m_messageBody->setUpdatesEnabled(true);
 }
 
 void TForm1::ApplyColor() {

@@ -3,6 +3,9 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+
+#include "ui/MainForm.h"
 
 class QButtonGroup;
 class QLabel;
@@ -64,6 +67,10 @@ private:
     void RebuildGetMailMenu();
     void AccountSelectionChanged();
     void MessageSelectionChanged();
+    QMenu* BuildRulePopup(const char* name, TFilterAction action);
+    void RuleMenuClick(TRuleEntry entry, TFilterAction action);
+    void RebuildMoveMenu();
+    void MoveSelected(const std::optional<TMainForm::TMoveTarget>& target);
 
     std::unique_ptr<TZivad> m_engine;
     std::unique_ptr<TMainForm> m_form;
@@ -84,6 +91,9 @@ private:
     QPushButton* m_allowButton = nullptr;
     QPushButton* m_rejectButton = nullptr;
     QPushButton* m_moveButton = nullptr;
+    QMenu* m_allowPopup = nullptr;
+    QMenu* m_disallowPopup = nullptr;
+    QMenu* m_movePopup = nullptr;
     QTreeWidget* m_messagesList = nullptr;
     QPlainTextEdit* m_messageBody = nullptr;
     TLogPage* m_logPage = nullptr;
