@@ -6,7 +6,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -47,6 +46,22 @@ QStringList NameFilters(const std::string& filter) {
 
 constexpr int kPanelWidth = 190;
 
+// The dialog's closing buttons, right-aligned at the bottom; OK is the default.
+void AddOkCancel(QDialog& dialog, QBoxLayout& layout, const char* okCaption, const char* cancelCaption) {
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    auto* ok = new QPushButton(okCaption, &dialog);
+    ok->setObjectName("OKButton");
+    ok->setDefault(true);
+    auto* cancel = new QPushButton(cancelCaption, &dialog);
+    cancel->setObjectName("CancelButton");
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    layout.addLayout(buttons);
+    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
+    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+}
+
 }  // namespace
 
 TMergeLevelForm::TMergeLevelForm(QWidget* parent) : QDialog(parent) {
@@ -74,18 +89,7 @@ TMergeLevelForm::TMergeLevelForm(QWidget* parent) : QDialog(parent) {
     sampleRow->addWidget(m_sample);
     sampleRow->addStretch(1);
     layout->addLayout(sampleRow);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton("&OK", this);
-    ok->setObjectName("OKButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton("&Cancel", this);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    AddOkCancel(*this, *layout, "&OK", "&Cancel");
     connect(m_spin, &QSpinBox::valueChanged, this, [this](int value) {
         m_level.SpinEdit1Change(value);
         m_sample->setText(Q(m_level.Sample()));
@@ -164,18 +168,7 @@ TFiltersForm::TFiltersForm(TZivad& engine, const QColor& background, QWidget* pa
     middle->addWidget(BuildEditPanel(this));
     layout->addLayout(middle, 1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton("OK", this);
-    ok->setObjectName("OKButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton("Cancel", this);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    AddOkCancel(*this, *layout, "OK", "Cancel");
 
     m_editor.OnChanged = [this](unsigned parts) { Show(parts); };
     Show(~0u & ~(TFiltersEditor::kRow | TFiltersEditor::kFocusDescription | TFiltersEditor::kFocusList));
