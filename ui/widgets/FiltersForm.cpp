@@ -174,7 +174,11 @@ TFiltersForm::TFiltersForm(TZivad& engine, const QColor& background, QWidget* pa
     Show(~0u & ~(TFiltersEditor::kRow | TFiltersEditor::kFocusDescription | TFiltersEditor::kFocusList));
 }
 
-TFiltersForm::~TFiltersForm() { m_editor.OnChanged = nullptr; }
+TFiltersForm::~TFiltersForm() {
+    m_editor.OnChanged = nullptr;
+    // The controls go after the editor: nothing they signal while being destroyed may reach it.
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
+}
 
 QToolButton* TFiltersForm::AddToolButton(QWidget* bar, const char* name, const char* caption, const char* hint,
                                          int icon) {
