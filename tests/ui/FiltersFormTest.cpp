@@ -65,7 +65,7 @@ public:
     }
 };
 
-struct TRuleSpec {
+struct TRuleFields {
     const char* description;
     TFilterAction action;
     TFilterSection section;
@@ -82,14 +82,14 @@ protected:
         account.Save();
         return account;
     }
-    static void Fill(TZivadFilters& list, const std::vector<TRuleSpec>& rules) {
-        for (const auto& spec : rules) {
+    static void Fill(TZivadFilters& list, const std::vector<TRuleFields>& rules) {
+        for (const auto& fields : rules) {
             TZivadFilterItem& rule = list.AddRule();
-            rule.SetDescription(spec.description);
-            rule.SetAction(spec.action);
-            rule.SetSection(spec.section);
-            rule.SetSearchText(spec.search);
-            rule.SetActive(spec.active);
+            rule.SetDescription(fields.description);
+            rule.SetAction(fields.action);
+            rule.SetSection(fields.section);
+            rule.SetSearchText(fields.search);
+            rule.SetActive(fields.active);
         }
     }
     TFiltersEditor& Editor(TZivadFilters& list) {
@@ -134,7 +134,7 @@ protected:
     unsigned m_changed = 0;
 };
 
-const std::vector<TRuleSpec> kMixedRules{
+const std::vector<TRuleFields> kMixedRules{
     {"zeta", TFilterAction::Accept, TFilterSection::From, "zeta@example.org", true},
     {"spam words", TFilterAction::Reject, TFilterSection::Body, "cheap pills", true},
     {"alpha", TFilterAction::Accept, TFilterSection::Subject, "Alpha news", false},

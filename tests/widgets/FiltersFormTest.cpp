@@ -70,7 +70,7 @@ private slots:
         QCOMPARE(button->toolTip(), hint);
     }
 
-    void TheListPanelAndMenusAreLaidOutAsDesigned() {
+    void TheListPanelAndMenusCarryTheirTitlesAndItems() {
         TEventQueue queue;
         TZivad engine(queue);
         TFiltersForm form(engine, QColor(200, 220, 240));
