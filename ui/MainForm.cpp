@@ -313,7 +313,14 @@ void TMainForm::RunFiltersButtonClick() {
 void TMainForm::StopButtonClick() { m_engine.Stop(); }
 
 void TMainForm::AccountsButtonClick() { SetStatus("The accounts editor is not available yet"); }
-void TMainForm::FilterButtonClick() { SetStatus("The filters editor is not available yet"); }
+void TMainForm::FilterButtonClick() { m_engine.Filters().TakeSnapshot(); }
+TZivadFilters& TMainForm::GlobalRules() { return m_engine.Filters(); }
+void TMainForm::FilterEditorClosed(bool ok) {
+    if (ok)
+        RunCommand([this] { m_engine.Filters().SaveRules(); });
+    else
+        m_engine.Filters().RestoreSnapshot();
+}
 void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
 void TMainForm::PrefsButtonClick() { SetStatus("The preferences window is not available yet"); }
 void TMainForm::PrefsServiceClick(TService service) {

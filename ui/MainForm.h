@@ -18,6 +18,7 @@ namespace vorla {
 class TZivad;
 class TZivadAccount;
 class TZivadMessageCollection;
+class TZivadFilters;
 class TLogViews;
 class TZivadFilters;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
@@ -112,7 +113,12 @@ public:
     void StopButtonClick();
     // The commands whose windows come later only say so on the status line.
     void AccountsButtonClick();
+    // The global rules in the filters editor: FilterButtonClick takes their snapshot before
+    // the editor opens on GlobalRules(); FilterEditorClosed saves them after OK and restores
+    // the snapshot after any other close (a failed save is said on the status line).
     void FilterButtonClick();
+    TZivadFilters& GlobalRules();
+    void FilterEditorClosed(bool ok);
     void PeekButtonClick();
     void PrefsButtonClick();
     // The Prefs menu's three services, in its order; a click inverts the service's state at

@@ -33,6 +33,7 @@
 #include "engine/ZivadAccounts.h"
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
+#include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/LogPage.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
@@ -158,7 +159,7 @@ void TForm1::BuildToolbar() {
     connect(AddToolButton("AccountsButton", "Accounts", "Edit accounts", QStyle::SP_DirHomeIcon),
             &QToolButton::clicked, this, [this] { m_form->AccountsButtonClick(); });
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
-            &QToolButton::clicked, this, [this] { m_form->FilterButtonClick(); });
+            &QToolButton::clicked, this, [this] { FilterButtonClick(); });
     connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
             &QToolButton::clicked, this, [this] { m_form->PeekButtonClick(); });
     QToolButton* prefs = AddToolButton("PrefsButton", "Prefs", "Application preferences", QStyle::SP_ComputerIcon);
@@ -536,6 +537,16 @@ void TForm1::AboutButtonClick() {
     if (!m_engine) return;
     TAboutBox box(kRunningProgram, EngineColor(m_engine->Color()), this);
     box.exec();
+}
+
+void TForm1::FilterButtonClick() {
+    if (!m_form) return;
+    m_form->FilterButtonClick();
+    TFiltersForm editor(*m_engine, EngineColor(m_engine->Color()), this);
+    editor.Bind(m_form->GlobalRules());
+    const bool ok = editor.exec() == QDialog::Accepted;
+    TBusyCursor busy;
+    m_form->FilterEditorClosed(ok);
 }
 
 void TForm1::OpenHelp(const char* file) {
