@@ -34,6 +34,7 @@
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
+#include "ui/widgets/PrefsForm.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
 
@@ -179,7 +180,7 @@ void TForm1::BuildToolbar() {
     }
     prefs->setMenu(m_prefsPopup);
     prefs->setPopupMode(QToolButton::MenuButtonPopup);
-    connect(prefs, &QToolButton::clicked, this, [this] { m_form->PrefsButtonClick(); });
+    connect(prefs, &QToolButton::clicked, this, [this] { PrefsButtonClick(); });
     m_logMailButton = AddToolButton("LogMailButton", "Log", "Switch between log and mailbox views", QStyle::SP_FileIcon);
     m_logMailButton->setCheckable(true);
     connect(m_logMailButton, &QToolButton::toggled, this, [this](bool down) { ShowPage(down); });
@@ -536,6 +537,15 @@ void TForm1::AboutButtonClick() {
     if (!m_engine) return;
     TAboutBox box(kRunningProgram, EngineColor(m_engine->Color()), this);
     box.exec();
+}
+
+void TForm1::PrefsButtonClick() {
+    if (!m_form) return;
+    const std::unique_ptr<TPrefsEditor> editor = m_form->PrefsButtonClick();
+    TPrefsForm dialog(*editor, this);
+    dialog.exec();
+    ApplyColor();
+    IdleTick();  // the Prefs menu's check marks follow what OK applied
 }
 
 void TForm1::OpenHelp(const char* file) {

@@ -59,6 +59,7 @@ private:
     void ShowPage(bool logPage);
     void ShowAccounts();
     void AboutButtonClick();  // the modal about box
+    void PrefsButtonClick();  // the modal preferences window, then the engine's colour again
     void OpenHelp(const char* file);  // with the desktop's handler, when it is found
     void ShowFolderButtons();
     void ShowMessages();
