@@ -80,6 +80,16 @@ QWidget* FileRow(QWidget* parent, const char* caption, QLineEdit* edit, const ch
     return row;
 }
 
+// Gives the captions of rows made by Row one width, so that their boxes line up.
+void AlignCaptions(std::initializer_list<QWidget*> rows) {
+    int width = 0;
+    for (QWidget* row : rows)
+        if (auto* label = row->findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly))
+            width = std::max(width, label->sizeHint().width());
+    for (QWidget* row : rows)
+        if (auto* label = row->findChild<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) label->setFixedWidth(width);
+}
+
 }  // namespace
 
 TPrefsForm::TPrefsForm(TPrefsEditor& editor, QWidget* parent)
@@ -206,6 +216,7 @@ QWidget* TPrefsForm::BuildServicesPage() {
     m_keyFile = TextEdit(server, "StlsKeyEdit", "PEM file with the certificate's private key");
     m_keyRow = FileRow(server, "Private key", m_keyFile, "Choose the private key file");
     serverLayout->addWidget(m_keyRow, 4, 0, 1, 2);
+    AlignCaptions({m_certificateRow, m_keyRow});
     left->addWidget(server);
     left->addStretch(1);
 
@@ -291,15 +302,17 @@ QWidget* TPrefsForm::BuildMiscPage() {
     m_pageCombo = new QComboBox(misc);
     m_pageCombo->setObjectName("PageCombo");
     m_pageCombo->addItems({"Mail", "Log"});
-    layout->addWidget(Row(misc, "Opening page", m_pageCombo, ""));
+    QWidget* pageRow = Row(misc, "Opening page", m_pageCombo, "");
     m_purgeDays = NumberBox(misc, "PurgeDaysSpin", "", 0, TPrefsEditor::kMaxPurgeDays);
-    layout->addWidget(Row(misc, "Purge trash after", m_purgeDays, "days"));
+    QWidget* purgeRow = Row(misc, "Purge trash after", m_purgeDays, "days");
     m_dnsEdit = TextEdit(misc, "DNSEdit");
-    layout->addWidget(Row(misc, "Outbound DNS Host (when sending direct)", m_dnsEdit));
+    QWidget* dnsRow = Row(misc, "Outbound DNS Host (when sending direct)", m_dnsEdit);
     m_trustedCa = TextEdit(misc, "TrustedCaEdit",
                            "A PEM file or folder of certificates to trust for TLS besides the system's own, for a "
                            "provider with a certificate of its own making");
-    layout->addWidget(FileRow(misc, "Trusted certificates", m_trustedCa, "Choose the trusted certificates file"));
+    QWidget* caRow = FileRow(misc, "Trusted certificates", m_trustedCa, "Choose the trusted certificates file");
+    for (QWidget* row : {pageRow, purgeRow, dnsRow, caRow}) layout->addWidget(row);
+    AlignCaptions({pageRow, purgeRow, dnsRow, caRow});
     auto* colour = new QPushButton("Colour", misc);
     colour->setObjectName("ColourButton");
     colour->setToolTip("The background colour of the windows");
