@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <sstream>
+#include <utility>
 
 #include "engine/Zivad.h"
 #include "filters/ZivadFilters.h"
@@ -21,6 +22,25 @@ constexpr int kFirstUserPort = 1024;
 std::int32_t ClampToInt32(long long value) {
     return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
+
+// The check boxes of the log and filter settings, each with the field it shows. The log's
+// "queued" and "autoadd" have no box and keep their values.
+constexpr std::pair<bool TPrefsValues::*, bool TLogSettings::*> kLogChecks[] = {
+    {&TPrefsValues::logAccepted, &TLogSettings::accepted},
+    {&TPrefsValues::logTrashed, &TLogSettings::trashed},
+    {&TPrefsValues::logQuarantined, &TLogSettings::quarantined},
+    {&TPrefsValues::logRejected, &TLogSettings::rejected},
+    {&TPrefsValues::logRedirected, &TLogSettings::redirected},
+    {&TPrefsValues::logErrors, &TLogSettings::errors},
+    {&TPrefsValues::logAutoReply, &TLogSettings::autoReplies},
+    {&TPrefsValues::logMailbot, &TLogSettings::mailbot},
+};
+constexpr std::pair<bool TPrefsValues::*, bool TFilterSettings::*> kFilterChecks[] = {
+    {&TPrefsValues::filters, &TFilterSettings::enabled},
+    {&TPrefsValues::autoAdd, &TFilterSettings::autoAddReceived},
+    {&TPrefsValues::tldCheck, &TFilterSettings::tldCheck},
+    {&TPrefsValues::reverseDns, &TFilterSettings::reverseDns},
+};
 
 // Unsubscribes from a slot when it goes.
 class TWarningCollector {
@@ -44,10 +64,7 @@ TPrefsEditor::TPrefsEditor(TZivad& engine) : m_engine(engine), m_color(engine.Co
     v.fetchIntervalSeconds = engine.TimerInterval() / 1000;  // whole seconds, the rest dropped
 
     const TFilterSettings filters = engine.Filters().Settings();
-    v.filters = filters.enabled;
-    v.autoAdd = filters.autoAddReceived;
-    v.tldCheck = filters.tldCheck;
-    v.reverseDns = filters.reverseDns;
+    for (const auto& [value, setting] : kFilterChecks) v.*value = filters.*setting;
     v.reverseDnsHost = filters.dnsHost;
     v.reverseDnsTimeout = filters.dnsTimeout;
     v.tldLines = TldLines(engine.Filters().TldTable(), filters.unwantedTlds);
@@ -63,14 +80,7 @@ TPrefsEditor::TPrefsEditor(TZivad& engine) : m_engine(engine), m_color(engine.Co
 
     const TLogSettings log = engine.Log().Settings();
     v.logTrimDays = log.trimDays;
-    v.logAccepted = log.accepted;
-    v.logTrashed = log.trashed;
-    v.logQuarantined = log.quarantined;
-    v.logRejected = log.rejected;
-    v.logRedirected = log.redirected;
-    v.logErrors = log.errors;
-    v.logAutoReply = log.autoReplies;
-    v.logMailbot = log.mailbot;
+    for (const auto& [value, setting] : kLogChecks) v.*value = log.*setting;
 
     v.statusConnections = server.LogConnections();
     v.statusSuccessful = server.LogSuccessful();
@@ -176,10 +186,7 @@ bool TPrefsEditor::ApplyServices(std::vector<std::string>& messages) {
     m_engine.SetColor(m_color);
 
     TFilterSettings filters = m_engine.Filters().Settings();
-    filters.enabled = v.filters;
-    filters.autoAddReceived = v.autoAdd;
-    filters.tldCheck = v.tldCheck;
-    filters.reverseDns = v.reverseDns;
+    for (const auto& [value, setting] : kFilterChecks) filters.*setting = v.*value;
     filters.dnsHost = v.reverseDnsHost;
     filters.dnsTimeout = ClampToInt32(v.reverseDnsTimeout);
     m_engine.Filters().SetSettings(filters);
@@ -210,21 +217,17 @@ void TPrefsEditor::ApplyLocalServer(std::vector<std::string>& messages) {
         server.SetPort(static_cast<std::uint16_t>(std::clamp(v.bindPort, 1, 65535)));
         server.SetActive(v.popServer);
     }
+    // A running server moved to a port it cannot bind fails at the restart and again when it
+    // is switched on: one box says it.
+    warnings.erase(std::unique(warnings.begin(), warnings.end()), warnings.end());
     for (const std::string& warning : warnings) messages.push_back(BindFailureText(warning, server.Port()));
 }
 
 void TPrefsEditor::ApplyLogs() {
     const TPrefsValues& v = m_values;
-    TLogSettings log = m_engine.Log().Settings();  // "queued" and "autoadd" keep their values
+    TLogSettings log = m_engine.Log().Settings();
     log.trimDays = ClampToInt32(v.logTrimDays);
-    log.accepted = v.logAccepted;
-    log.trashed = v.logTrashed;
-    log.quarantined = v.logQuarantined;
-    log.rejected = v.logRejected;
-    log.redirected = v.logRedirected;
-    log.errors = v.logErrors;
-    log.autoReplies = v.logAutoReply;
-    log.mailbot = v.logMailbot;
+    for (const auto& [value, setting] : kLogChecks) log.*setting = v.*value;
     m_engine.Log().SetSettings(log);
 
     m_engine.SetStatusSize(ClampToInt32(v.statusHistorySize));

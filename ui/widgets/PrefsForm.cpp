@@ -31,7 +31,7 @@ namespace {
 
 QColor ToQColor(const TRgb& rgb) { return QColor(rgb.red, rgb.green, rgb.blue); }
 
-// A number box; the design leaves most of them without bounds.
+// A number box, by default without bounds: OK checks what the user typed.
 QSpinBox* NumberBox(QWidget* parent, const char* name, const char* hint, int min = INT_MIN, int max = INT_MAX) {
     auto* box = new QSpinBox(parent);
     box->setObjectName(name);
@@ -165,6 +165,10 @@ QCheckBox* TPrefsForm::AddCheck(QWidget* parent, const char* name, const char* c
     return box;
 }
 
+void TPrefsForm::AddChecks(QWidget* group, QLayout* layout, std::span<const TCheckRow> rows) {
+    for (const TCheckRow& row : rows) layout->addWidget(AddCheck(group, row.name, row.caption, row.hint, row.value));
+}
+
 QWidget* TPrefsForm::BuildServicesPage() {
     auto* page = new QWidget;
     page->setObjectName("ServicesPage");
@@ -246,10 +250,7 @@ QWidget* TPrefsForm::BuildLogsPage() {
 
     auto* log = new QGroupBox("Log File Activity", page);
     auto* logLayout = new QVBoxLayout(log);
-    const struct {
-        const char *name, *caption, *hint;
-        bool TPrefsValues::*value;
-    } logChecks[] = {
+    const TCheckRow logChecks[] = {
         {"LogAcceptedCheck", "Accepted / Ok", "Log accepted messages", &TPrefsValues::logAccepted},
         {"LogTrashedCheck", "Trashed", "Log trashed messages", &TPrefsValues::logTrashed},
         {"LogQuarantinedCheck", "Quarantined / Unknown", "Log quarantined or unknown messages", &TPrefsValues::logQuarantined},
@@ -259,7 +260,7 @@ QWidget* TPrefsForm::BuildLogsPage() {
         {"LogAutoReplyCheck", "Auto reply", "", &TPrefsValues::logAutoReply},
         {"LogMailbotCheck", "Mailbot", "", &TPrefsValues::logMailbot},
     };
-    for (const auto& check : logChecks) logLayout->addWidget(AddCheck(log, check.name, check.caption, check.hint, check.value));
+    AddChecks(log, logLayout, logChecks);
     m_logTrimDays = NumberBox(log, "LogTrimDaysEdit", "Remove entries from log file older than specified days");
     logLayout->addWidget(Row(log, "Trim log file after", m_logTrimDays, "days"));
     logLayout->addStretch(1);
@@ -267,10 +268,7 @@ QWidget* TPrefsForm::BuildLogsPage() {
 
     auto* status = new QGroupBox("Status History Activity", page);
     auto* statusLayout = new QVBoxLayout(status);
-    const struct {
-        const char *name, *caption, *hint;
-        bool TPrefsValues::*value;
-    } statusChecks[] = {
+    const TCheckRow statusChecks[] = {
         {"StatusConnectionsCheck", "Connections", "Log incoming POP3 server connections", &TPrefsValues::statusConnections},
         {"StatusSuccessfulCheck", "Successful connections", "Log validated incoming POP3 server connections",
          &TPrefsValues::statusSuccessful},
@@ -282,8 +280,7 @@ QWidget* TPrefsForm::BuildLogsPage() {
         {"StatusSyncCheck", "Synchronisations", "Log account synchronisations", &TPrefsValues::statusSync},
         {"StatusRdnsCheck", "Reverse DNS", "Log filter reverse DNS lookups", &TPrefsValues::statusRdns},
     };
-    for (const auto& check : statusChecks)
-        statusLayout->addWidget(AddCheck(status, check.name, check.caption, check.hint, check.value));
+    AddChecks(status, statusLayout, statusChecks);
     m_statusHistory = NumberBox(status, "StatusHistoryEdit",
                                 "Limit the size of the status history to the selected number of entries");
     statusLayout->addWidget(Row(status, "Status history size", m_statusHistory, "entries"));

@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 
+#include <span>
 #include <vector>
 
 #include "ui/PrefsForm.h"
@@ -9,6 +10,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QSpinBox;
@@ -44,8 +46,14 @@ private:
     QWidget* BuildServicesPage();
     QWidget* BuildLogsPage();
     QWidget* BuildMiscPage();
+    struct TCheckRow {
+        const char *name, *caption, *hint;
+        bool TPrefsValues::*value;
+    };
+
     QCheckBox* AddCheck(QWidget* parent, const char* name, const char* caption, const char* hint,
                         bool TPrefsValues::*value);
+    void AddChecks(QWidget* group, QLayout* layout, std::span<const TCheckRow> rows);
     void ShowValues();
     void ReadValues();
     void ShowEnabling();
