@@ -20,6 +20,7 @@
 #include "platform/Home.h"
 #include "platform/IniFile.h"
 #include "ui/LogViews.h"
+#include "ui/PrefsForm.h"
 
 namespace vorla {
 namespace {
@@ -322,7 +323,7 @@ void TMainForm::FilterEditorClosed(bool ok) {
         m_engine.Filters().RestoreSnapshot();
 }
 void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
-void TMainForm::PrefsButtonClick() { SetStatus("The preferences window is not available yet"); }
+std::unique_ptr<TPrefsEditor> TMainForm::PrefsButtonClick() { return std::make_unique<TPrefsEditor>(m_engine); }
 void TMainForm::PrefsServiceClick(TService service) {
     switch (service) {
     case TService::Fetch:

@@ -20,6 +20,7 @@ class TZivadAccount;
 class TZivadMessageCollection;
 class TZivadFilters;
 class TLogViews;
+class TPrefsEditor;
 class TZivadFilters;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
@@ -120,7 +121,8 @@ public:
     TZivadFilters& GlobalRules();
     void FilterEditorClosed(bool ok);
     void PeekButtonClick();
-    void PrefsButtonClick();
+    // The preferences window's behaviour, loaded from the engine as it is now.
+    std::unique_ptr<TPrefsEditor> PrefsButtonClick();
     // The Prefs menu's three services, in its order; a click inverts the service's state at
     // once (the settings file gets it with the other settings, at close).
     enum class TService { Fetch, Filters, Pop3 };

@@ -7,4 +7,5 @@ int RunForm1Tests(int argc, char** argv);
 int RunLogPageTests(int argc, char** argv);
 int RunAboutBoxTests(int argc, char** argv);
 int RunFiltersFormTests(int argc, char** argv);
+int RunPrefsFormTests(int argc, char** argv);
 }  // namespace vorla::test

@@ -35,6 +35,7 @@
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/LogPage.h"
+#include "ui/widgets/PrefsForm.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
 
@@ -180,7 +181,7 @@ void TForm1::BuildToolbar() {
     }
     prefs->setMenu(m_prefsPopup);
     prefs->setPopupMode(QToolButton::MenuButtonPopup);
-    connect(prefs, &QToolButton::clicked, this, [this] { m_form->PrefsButtonClick(); });
+    connect(prefs, &QToolButton::clicked, this, [this] { PrefsButtonClick(); });
     m_logMailButton = AddToolButton("LogMailButton", "Log", "Switch between log and mailbox views", QStyle::SP_FileIcon);
     m_logMailButton->setCheckable(true);
     connect(m_logMailButton, &QToolButton::toggled, this, [this](bool down) { ShowPage(down); });
@@ -547,6 +548,15 @@ void TForm1::FilterButtonClick() {
     const bool ok = editor.exec() == QDialog::Accepted;
     TBusyCursor busy;
     m_form->FilterEditorClosed(ok);
+}
+
+void TForm1::PrefsButtonClick() {
+    if (!m_form) return;
+    const std::unique_ptr<TPrefsEditor> editor = m_form->PrefsButtonClick();
+    TPrefsForm dialog(*editor, this);
+    dialog.exec();
+    ApplyColor();
+    IdleTick();  // the Prefs menu's check marks follow what OK applied
 }
 
 void TForm1::OpenHelp(const char* file) {

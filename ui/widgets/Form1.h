@@ -60,6 +60,7 @@ private:
     void ShowAccounts();
     void AboutButtonClick();  // the modal about box
     void FilterButtonClick();  // the modal filters editor on the global rules
+    void PrefsButtonClick();  // the modal preferences window, then the engine's colour again
     void OpenHelp(const char* file);  // with the desktop's handler, when it is found
     void ShowFolderButtons();
     void ShowMessages();
