@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Times "vorla classify" over 2,000 stored ~5 KB messages with 1,000 active global rules beside
+# Debian's bogofilter classifying the same files in bulk mode (trained on 400 of them first),
+# and prints both rates in messages per second and their ratio.
+# Usage: bench/classify-vs-bogofilter.sh [build-folder] [messages] [rules]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+count=${2:-2000}
+rules=${3:-1000}
+"$top/scripts/deps" bogofilter >/dev/null
+cmake --build "$build" -j 2 --target vorla vorla_bench_classify >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/mail" "$work/home" "$work/bogo"
+"$build/bench/vorla_bench_classify" --write-mail "$work/mail" "$count" "$rules"
+files=("$work/mail"/*.msg)
+
+vorla() { "$build/vorla" --home "$work/home/" "$@"; }
+vorla account add Work email=me@example.net >/dev/null
+vorla rules --import "$work/mail/rules.txt" >/dev/null
+
+now() { date +%s.%N; }
+# bogofilter's exit status is its verdict (0 spam, 1 ham, 2 unsure); only 3 is an error.
+bogo() { bogofilter -C -d "$work/bogo" "$@" || [ $? -lt 3 ]; }
+rate() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.0f", n / (b - a) }'; }
+
+# bogofilter learns the first 200 files as spam and the next 200 as ham.
+bogo -s -B "${files[@]:0:200}"
+bogo -n -B "${files[@]:200:200}"
+
+# Each program once to warm the page cache, then timed.
+vorla classify Work "${files[@]}" >/dev/null
+t0=$(now)
+vorla classify Work "${files[@]}" >"$work/vorla.out"
+t1=$(now)
+bogo -t -B "${files[@]}" >/dev/null
+t2=$(now)
+bogo -t -B "${files[@]}" >"$work/bogo.out"
+t3=$(now)
+
+[ "$(wc -l <"$work/vorla.out")" -eq "$count" ] || { echo "vorla classified $(wc -l <"$work/vorla.out") of $count" >&2; exit 1; }
+[ "$(wc -l <"$work/bogo.out")" -eq "$count" ] || { echo "bogofilter classified $(wc -l <"$work/bogo.out") of $count" >&2; exit 1; }
+decided=$(awk -F'\t' '$2 != 0' "$work/vorla.out" | wc -l)
+b=$(rate "$count" "$t2" "$t3")
+v=$(rate "$count" "$t0" "$t1")
+echo "messages: $count, active rules: $rules, decided by a rule or check: $decided"
+echo "vorla classify: $v msg/s"
+echo "bogofilter -B:  $b msg/s"
+awk -v v="$v" -v b="$b" 'BEGIN { printf "ratio vorla/bogofilter: %.2f\n", v / b }'

@@ -1,0 +1,300 @@
+#include "filters/RuleIndex.h"
+
+#include <algorithm>
+#include <map>
+
+#include "filters/FilterMatch.h"
+#include "filters/ZivadFilters.h"
+#include "text/TextSearch.h"
+
+namespace vorla {
+namespace {
+
+constexpr char kAttachmentDisposition[] = "Content-Disposition: attachment;";
+constexpr char kFileNameKey[] = "filename=";
+
+bool IsContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+std::size_t FirstEmptyLine(const std::vector<std::string>& lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].empty()) return i;
+    return lines.size();
+}
+
+// The header sections with a prefix, and where their text must be seen.
+constexpr struct {
+    TFilterSection section;
+    std::uint16_t where;
+} kPrefixedSections[] = {
+    {TFilterSection::From, TMessageFacts::kFromLine},         {TFilterSection::To, TMessageFacts::kToLine},
+    {TFilterSection::Subject, TMessageFacts::kSubjectLine},   {TFilterSection::Received, TMessageFacts::kReceivedLine},
+    {TFilterSection::ReplyTo, TMessageFacts::kReplyToLine},   {TFilterSection::CC, TMessageFacts::kCcLine},
+};
+
+// Where a rule's search text must be seen in the header for the rule to hit; 0 for the
+// sections that are not searched there, or that the index leaves to the matcher.
+std::uint16_t HeaderWhere(const TZivadFilterItem& rule) {
+    const std::string& text = rule.SearchText();
+    switch (rule.Section()) {
+        case TFilterSection::Subject:
+            return TMessageFacts::kSubjectLine | TMessageFacts::kSubjectLetters;
+        case TFilterSection::PresentInAnyHeader:
+            // A continuation line is searched on its own as well, from its first character;
+            // only a text that begins with a tab can be found there and not in the joined
+            // header, where the tab stands as a space.
+            return text[0] == '\t' ? 0 : TMessageFacts::kAnyHeader;
+        case TFilterSection::HeaderPresent:
+            // A text that begins with a blank can begin a continuation line.
+            return text[0] == ' ' || text[0] == '\t' ? 0 : TMessageFacts::kHeaderStart;
+        default:
+            for (const auto& p : kPrefixedSections)
+                if (p.section == rule.Section()) return p.where;
+            return 0;
+    }
+}
+
+// Distinct folded texts numbered in order of first appearance.
+class TPatternTable {
+public:
+    std::uint32_t Add(const std::string& text) {
+        std::string folded = text;
+        for (char& c : folded) c = static_cast<char>(FoldByte(static_cast<unsigned char>(c)));
+        const auto [it, added] = m_ids.try_emplace(folded, static_cast<std::uint32_t>(m_texts.size()));
+        if (added) m_texts.push_back(std::move(folded));
+        return it->second;
+    }
+    const std::vector<std::string>& Texts() const { return m_texts; }
+
+private:
+    std::map<std::string, std::uint32_t> m_ids;
+    std::vector<std::string> m_texts;
+};
+
+// Per pattern, the uses in rule order, flattened.
+template <typename Use>
+void Flatten(const std::vector<std::vector<Use>>& byPattern, std::vector<std::uint32_t>& begin,
+             std::vector<Use>& uses) {
+    begin.assign(byPattern.size() + 1, 0);
+    for (std::size_t p = 0; p < byPattern.size(); ++p) {
+        begin[p] = static_cast<std::uint32_t>(uses.size());
+        uses.insert(uses.end(), byPattern[p].begin(), byPattern[p].end());
+    }
+    begin[byPattern.size()] = static_cast<std::uint32_t>(uses.size());
+}
+
+}  // namespace
+
+// ---- TMessageFacts -------------------------------------------------------------------------
+
+TMessageFacts::TMessageFacts(const std::vector<std::string>& lines) : m_lines(lines), m_headerEnd(FirstEmptyLine(lines)) {}
+
+const std::vector<TMessageFacts::THeader>& TMessageFacts::Headers() const {
+    if (m_headers) return *m_headers;
+    m_headers.emplace();
+    std::size_t r = 0;
+    while (r < m_headerEnd) {
+        THeader header;
+        const std::string& first = m_lines[r];
+        header.where = kAnyHeader | kHeaderStart;
+        for (const auto& p : kPrefixedSections)
+            if (BeginsWithNoCase(first, SectionHeaderPrefix(p.section))) header.where |= p.where;
+        header.unfolded = first;
+        std::size_t i = r + 1;
+        for (; i < m_headerEnd && IsContinuation(m_lines[i]); ++i) {
+            header.unfolded += ' ';
+            header.unfolded.append(m_lines[i], 1, std::string::npos);
+        }
+        m_headers->push_back(std::move(header));
+        r = i;
+    }
+    return *m_headers;
+}
+
+const std::vector<std::string>& TMessageFacts::SubjectLetters() const {
+    if (m_subjectLetters) return *m_subjectLetters;
+    m_subjectLetters.emplace();
+    for (std::size_t r = 0; r < m_headerEnd; ++r) {
+        if (!BeginsWithNoCase(m_lines[r], SectionHeaderPrefix(TFilterSection::Subject))) continue;
+        std::string letters;
+        for (char c : m_lines[r])
+            if (c == ' ' || IsAsciiLetter(c)) letters += c;
+        m_subjectLetters->push_back(std::move(letters));
+    }
+    return *m_subjectLetters;
+}
+
+const std::vector<TIPPattern>& TMessageFacts::ReceivedAddresses() const {
+    if (m_received) return *m_received;
+    m_received.emplace();
+    for (const THeader& header : Headers()) {
+        if (!(header.where & kReceivedLine)) continue;
+        const TFoundIP ip = FirstBracketedIP(header.unfolded);
+        if (!ip.found) continue;
+        const TIPPattern parsed = ParseIPPattern(ip.address);
+        if (parsed.ok) m_received->push_back(parsed);
+    }
+    return *m_received;
+}
+
+std::string_view TMessageFacts::StrippedBodyText() const {
+    if (!HasBody()) return {};
+    if (!m_stripped) {
+        std::string whole;
+        for (const std::string& line : m_lines) {
+            whole += line;
+            whole += "\r\n";
+        }
+        m_stripped = RemoveTagSpans(whole);
+        if (m_stripped->size() == whole.size()) {
+            m_stripped->clear();
+        } else {
+            // The body is looked for from the line index it began at before the removal.
+            std::size_t begin = 0;
+            std::string_view line;
+            for (std::size_t n = 0; n < BodyBegin() && begin < m_stripped->size(); ++n)
+                begin = NextLine(*m_stripped, begin, TLineBreak::Any, line);
+            m_strippedBodyBegin = begin;
+        }
+    }
+    return std::string_view(*m_stripped).substr(std::min(m_strippedBodyBegin, m_stripped->size()));
+}
+
+bool TMessageFacts::NamesAttachment() const {
+    if (!m_namesAttachment) {
+        m_namesAttachment = false;
+        for (std::size_t r = 0; r + 1 < m_lines.size() && !*m_namesAttachment; ++r)
+            if (BeginsWithNoCase(m_lines[r], kAttachmentDisposition) && ContainsNoCase(m_lines[r + 1], kFileNameKey))
+                m_namesAttachment = true;
+    }
+    return *m_namesAttachment;
+}
+
+// ---- TRuleIndex ----------------------------------------------------------------------------
+
+std::size_t TRuleIndex::TIpKeyHash::operator()(const TIpKey& key) const {
+    std::size_t h = 1469598103934665603ull;
+    for (std::int32_t octet : key.octets) h = (h ^ static_cast<std::uint32_t>(octet)) * 1099511628211ull;
+    return h;
+}
+
+TRuleIndex::TRuleIndex(const TZivadFilters& list) {
+    TPatternTable headerPatterns, bodyPatterns;
+    std::vector<std::vector<TUse>> headerUses;
+    std::vector<std::vector<int>> bodyUses;
+    m_covered = list.RuleCount();
+    for (int i = 0; i < m_covered; ++i) {
+        TZivadFilterItem& rule = *list.RuleAt(i);
+        rule.SetIndexed(true);
+        // Only active Accept and Reject rules ever take part.
+        if (!rule.Active() || (rule.Action() != TFilterAction::Accept && rule.Action() != TFilterAction::Reject))
+            continue;
+        const std::string& text = rule.SearchText();
+        switch (rule.Section()) {
+            case TFilterSection::ReceivedIP: {
+                // An address that is no pattern is compatible with nothing: the rule never hits.
+                const TIPPattern pattern = ParseIPPattern(text);
+                if (!pattern.ok) break;
+                m_ipRules[TIpKey{pattern.octets}].push_back(i);
+                m_allIpRules.push_back(i);
+                break;
+            }
+            case TFilterSection::Attachment:
+                m_attachmentRules.push_back(i);
+                break;
+            case TFilterSection::Body:
+                if (text.empty()) {
+                    m_alwaysTried.push_back(i);
+                    m_alwaysTriedBody.push_back(i);
+                    break;
+                }
+                {
+                    const std::uint32_t p = bodyPatterns.Add(text);
+                    if (p >= bodyUses.size()) bodyUses.resize(p + 1);
+                    bodyUses[p].push_back(i);
+                }
+                break;
+            default: {
+                const std::uint16_t where = text.empty() ? 0 : HeaderWhere(rule);
+                if (!where) {
+                    m_alwaysTried.push_back(i);
+                    break;
+                }
+                const std::uint32_t p = headerPatterns.Add(text);
+                if (p >= headerUses.size()) headerUses.resize(p + 1);
+                headerUses[p].push_back(TUse{i, where});
+                break;
+            }
+        }
+    }
+    m_headerSearch = TMultiSearch(headerPatterns.Texts());
+    Flatten(headerUses, m_headerUseBegin, m_headerUses);
+    m_bodySearch = TMultiSearch(bodyPatterns.Texts());
+    Flatten(bodyUses, m_bodyUseBegin, m_bodyUses);
+}
+
+void TRuleIndex::Candidates(const TMessageFacts& facts, bool bodyRulesOnly, int count, std::vector<int>& out) const {
+    out.clear();
+    if (!bodyRulesOnly) {
+        if (!m_headerSearch.Empty()) {
+            std::vector<std::uint16_t> seen(m_headerSearch.PatternCount(), 0);
+            std::vector<std::uint32_t> found;
+            auto note = [&](std::uint32_t p, std::uint16_t where) {
+                if (!seen[p]) found.push_back(p);
+                seen[p] |= where;
+            };
+            for (const TMessageFacts::THeader& header : facts.Headers()) {
+                const std::uint16_t where = header.where & ~TMessageFacts::kHeaderStart;
+                m_headerSearch.Scan(header.unfolded, [&](std::uint32_t p, std::size_t end) {
+                    note(p, end == m_headerSearch.PatternLength(p) ? header.where : where);
+                });
+            }
+            for (const std::string& letters : facts.SubjectLetters())
+                m_headerSearch.Scan(letters, [&](std::uint32_t p, std::size_t) { note(p, TMessageFacts::kSubjectLetters); });
+            for (std::uint32_t p : found)
+                for (std::uint32_t u = m_headerUseBegin[p]; u < m_headerUseBegin[p + 1]; ++u)
+                    if (m_headerUses[u].where & seen[p]) out.push_back(m_headerUses[u].rule);
+        }
+        if (!m_allIpRules.empty()) {
+            for (const TIPPattern& address : facts.ReceivedAddresses()) {
+                // An address part of 255 is "any" as well: every pattern may be compatible.
+                if (std::find(address.octets.begin(), address.octets.end(), 255) != address.octets.end()) {
+                    out.insert(out.end(), m_allIpRules.begin(), m_allIpRules.end());
+                    continue;
+                }
+                // A pattern is compatible when each part is the address's or "any".
+                for (unsigned any = 0; any < 16; ++any) {
+                    TIpKey key{address.octets};
+                    for (unsigned k = 0; k < 4; ++k)
+                        if (any & (1u << k)) key.octets[k] = 255;
+                    if (const auto it = m_ipRules.find(key); it != m_ipRules.end())
+                        out.insert(out.end(), it->second.begin(), it->second.end());
+                }
+            }
+        }
+        if (!m_attachmentRules.empty() && facts.NamesAttachment())
+            out.insert(out.end(), m_attachmentRules.begin(), m_attachmentRules.end());
+        out.insert(out.end(), m_alwaysTried.begin(), m_alwaysTried.end());
+    } else {
+        out.insert(out.end(), m_alwaysTriedBody.begin(), m_alwaysTriedBody.end());
+    }
+    if (!m_bodySearch.Empty() && facts.HasBody()) {
+        std::vector<bool> seen(m_bodySearch.PatternCount(), false);
+        auto note = [&](std::uint32_t p, std::size_t) {
+            if (seen[p]) return;
+            seen[p] = true;
+            for (std::uint32_t u = m_bodyUseBegin[p]; u < m_bodyUseBegin[p + 1]; ++u) out.push_back(m_bodyUses[u]);
+        };
+        const std::vector<std::string>& lines = facts.Lines();
+        for (std::size_t i = facts.BodyBegin(); i < lines.size(); ++i) m_bodySearch.Scan(lines[i], note);
+        m_bodySearch.Scan(facts.StrippedBodyText(), note);
+    }
+    // Rules added since the index was made are tried one by one.
+    for (int i = m_covered; i < count; ++i) out.push_back(i);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    while (!out.empty() && out.back() >= count) out.pop_back();
+}
+
+}  // namespace vorla
