@@ -139,7 +139,9 @@ const std::vector<TIPPattern>& TMessageFacts::ReceivedAddresses() const {
 }
 
 std::string_view TMessageFacts::StrippedBodyText() const {
-    if (!HasBody()) return {};
+    // Removing text never makes more lines, so without a line after the empty one there is
+    // none after the removal either.
+    if (BodyBegin() >= m_lines.size()) return {};
     if (!m_stripped) {
         std::string whole;
         for (const std::string& line : m_lines) {
@@ -175,8 +177,8 @@ bool TMessageFacts::NamesAttachment() const {
 
 std::size_t TRuleIndex::TIpKeyHash::operator()(const TIpKey& key) const {
     std::size_t h = 1469598103934665603ull;
-    for (std::int32_t octet : key.octets) h = (h ^ static_cast<std::uint32_t>(octet)) * 1099511628211ull;
-    return h;
+    h = (h ^ static_cast<std::uint32_t>(key.first)) * 1099511628211ull;
+    return (h ^ static_cast<std::uint32_t>(key.second)) * 1099511628211ull;
 }
 
 TRuleIndex::TRuleIndex(const TZivadFilters& list) {
@@ -196,7 +198,7 @@ TRuleIndex::TRuleIndex(const TZivadFilters& list) {
                 // An address that is no pattern is compatible with nothing: the rule never hits.
                 const TIPPattern pattern = ParseIPPattern(text);
                 if (!pattern.ok) break;
-                m_ipRules[TIpKey{pattern.octets}].push_back(i);
+                m_ipRules[TIpKey{pattern.octets[0], pattern.octets[1]}].push_back(TIpRule{i, pattern.octets});
                 m_allIpRules.push_back(i);
                 break;
             }
@@ -263,13 +265,16 @@ void TRuleIndex::Candidates(const TMessageFacts& facts, bool bodyRulesOnly, int 
                     out.insert(out.end(), m_allIpRules.begin(), m_allIpRules.end());
                     continue;
                 }
-                // A pattern is compatible when each part is the address's or "any".
-                for (unsigned any = 0; any < 16; ++any) {
-                    TIpKey key{address.octets};
-                    for (unsigned k = 0; k < 4; ++k)
-                        if (any & (1u << k)) key.octets[k] = 255;
-                    if (const auto it = m_ipRules.find(key); it != m_ipRules.end())
-                        out.insert(out.end(), it->second.begin(), it->second.end());
+                // A pattern is compatible when each part is the address's or "any": looked up
+                // by its first two parts, then the other two compared.
+                for (unsigned any = 0; any < 4; ++any) {
+                    const TIpKey key{(any & 1) ? 255 : address.octets[0], (any & 2) ? 255 : address.octets[1]};
+                    const auto it = m_ipRules.find(key);
+                    if (it == m_ipRules.end()) continue;
+                    for (const TIpRule& rule : it->second)
+                        if ((rule.octets[2] == 255 || rule.octets[2] == address.octets[2]) &&
+                            (rule.octets[3] == 255 || rule.octets[3] == address.octets[3]))
+                            out.push_back(rule.rule);
                 }
             }
         }

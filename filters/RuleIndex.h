@@ -95,9 +95,13 @@ private:
         int rule;
         std::uint16_t where;  // TMessageFacts::TWhere bits of which any one lets it hit
     };
-    struct TIpKey {
-        TIPOctets octets;
+    struct TIpKey {  // the first two parts of a pattern
+        std::int32_t first, second;
         bool operator==(const TIpKey&) const = default;
+    };
+    struct TIpRule {
+        int rule;
+        TIPOctets octets;
     };
     struct TIpKeyHash {
         std::size_t operator()(const TIpKey& key) const;
@@ -112,8 +116,8 @@ private:
     TMultiSearch m_bodySearch;
     std::vector<std::uint32_t> m_bodyUseBegin;
     std::vector<int> m_bodyUses;
-    // Received IP rules by their four octets (255 standing for "any").
-    std::unordered_map<TIpKey, std::vector<int>, TIpKeyHash> m_ipRules;
+    // Received IP rules by their first two parts (255 standing for "any").
+    std::unordered_map<TIpKey, std::vector<TIpRule>, TIpKeyHash> m_ipRules;
     std::vector<int> m_allIpRules;
     std::vector<int> m_attachmentRules;
     std::vector<int> m_alwaysTried;      // every message
