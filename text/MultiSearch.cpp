@@ -40,6 +40,28 @@ TMultiSearch::TMultiSearch(const std::vector<std::string>& patterns) {
     }
     const std::size_t states = ownOutputs.size();
 
+    // Renumbered breadth first, so that the shallow states, where a scan spends most of its
+    // time, lie together in the table.
+    {
+        std::vector<std::uint32_t> order{0}, renumbered(states, 0);
+        order.reserve(states);
+        for (std::size_t head = 0; head < order.size(); ++head)
+            for (std::uint32_t c = 0; c < classes; ++c)
+                if (const std::uint32_t child = m_delta[order[head] * classes + c]) {
+                    renumbered[child] = static_cast<std::uint32_t>(order.size());
+                    order.push_back(child);
+                }
+        std::vector<std::uint32_t> delta(m_delta.size());
+        std::vector<std::vector<std::uint32_t>> outputs(states);
+        for (std::size_t n = 0; n < states; ++n) {
+            const std::uint32_t old = order[n];
+            for (std::uint32_t c = 0; c < classes; ++c) delta[n * classes + c] = renumbered[m_delta[old * classes + c]];
+            outputs[n] = std::move(ownOutputs[old]);
+        }
+        m_delta = std::move(delta);
+        ownOutputs = std::move(outputs);
+    }
+
     // Breadth first: each state's failure state is complete before its children are reached,
     // so a missing edge takes the failure state's edge.
     std::vector<std::uint32_t> fail(states, 0);
