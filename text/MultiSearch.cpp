@@ -94,7 +94,8 @@ TMultiSearch::TMultiSearch(const std::vector<std::string>& patterns) {
     m_outBegin[states] = static_cast<std::uint32_t>(m_outputs.size());
     for (std::uint32_t& next : m_delta) {
         const std::uint32_t target = next & kStateMask;
-        if (!ownOutputs[target].empty() || m_outLink[target] != kNone) next = target | kHasOutput;
+        next = target * classes;
+        if (!ownOutputs[target].empty() || m_outLink[target] != kNone) next |= kHasOutput;
     }
 }
 

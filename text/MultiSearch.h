@@ -25,13 +25,16 @@ public:
     template <typename Found>
     void Scan(std::string_view text, Found&& found) const {
         if (m_classes == 0) return;
-        std::uint32_t state = 0;
+        // The state is kept as its row's offset in the table: one load per byte.
+        std::uint32_t row = 0;
         const std::uint32_t* delta = m_delta.data();
+        const std::uint8_t* byteClass = m_class;
+        const std::uint32_t classes = m_classes;
         for (std::size_t i = 0; i < text.size(); ++i) {
-            const std::uint32_t next = delta[state * m_classes + m_class[static_cast<unsigned char>(text[i])]];
-            state = next & kStateMask;
+            const std::uint32_t next = delta[row + byteClass[static_cast<unsigned char>(text[i])]];
+            row = next & kStateMask;
             if (next & kHasOutput)
-                for (std::uint32_t node = state; node != kNone; node = m_outLink[node])
+                for (std::uint32_t node = row / classes; node != kNone; node = m_outLink[node])
                     for (std::uint32_t k = m_outBegin[node]; k < m_outBegin[node + 1]; ++k) found(m_outputs[k], i + 1);
         }
     }
@@ -43,7 +46,7 @@ private:
 
     std::uint32_t m_classes = 0;           // byte classes; 0: no pattern at all
     std::uint8_t m_class[256] = {};        // folded byte -> class; 0 for bytes no pattern holds
-    std::vector<std::uint32_t> m_delta;    // state * classes + class -> next state | kHasOutput
+    std::vector<std::uint32_t> m_delta;    // state * classes + class -> next state * classes | kHasOutput
     std::vector<std::uint32_t> m_outBegin; // state -> its own patterns in m_outputs (one extra end entry)
     std::vector<std::uint32_t> m_outputs;
     std::vector<std::uint32_t> m_outLink;  // state -> nearest shorter suffix state with patterns, or kNone

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 #include "filters/Classify.h"
 #include "filters/FilterMatch.h"
@@ -54,7 +55,7 @@ std::vector<std::string> Messages() {
         const std::string ext = entry.path().extension().string();
         if (entry.is_regular_file() && (ext == ".raw" || ext == ".txt")) messages.push_back(ReadFile(entry.path().string()));
     }
-    for (std::uint64_t seed = 0; seed < 150; ++seed) messages.push_back(SampleMessage(seed, 800 + seed * 40));
+    for (std::uint64_t seed = 0; seed < 80; ++seed) messages.push_back(SampleMessage(seed, 800 + seed * 70));
     return messages;
 }
 
@@ -211,6 +212,8 @@ struct TCase {
     bool displayText;  // classify the stored-message display text instead of the raw text
 };
 
+void PrintTo(const TCase& c, std::ostream* os) { *os << c.name; }
+
 class RuleIndexTest : public ::testing::TestWithParam<TCase> {};
 
 TEST_P(RuleIndexTest, IndexedClassificationEqualsTheRuleByRuleScan) {
@@ -268,11 +271,11 @@ TEST_P(RuleIndexTest, IndexedClassificationEqualsTheRuleByRuleScan) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lists, RuleIndexTest,
-    ::testing::Values(TCase{"Mixed", 1, {150, 0}, {250, 0}, false, false},
-                      TCase{"AutomaticRules", 2, {60, 0}, {300, 0}, true, false},
-                      TCase{"EmptySearchTexts", 3, {80, 3}, {120, 2}, false, false},
-                      TCase{"GlobalOnly", 4, {0, 0}, {400, 0}, true, false},
-                      TCase{"DisplayText", 5, {100, 0}, {200, 0}, true, true}),
+    ::testing::Values(TCase{"Mixed", 1, {100, 0}, {180, 0}, false, false},
+                      TCase{"AutomaticRules", 2, {50, 0}, {200, 0}, true, false},
+                      TCase{"EmptySearchTexts", 3, {60, 3}, {100, 2}, false, false},
+                      TCase{"GlobalOnly", 4, {0, 0}, {250, 0}, true, false},
+                      TCase{"DisplayText", 5, {80, 0}, {150, 0}, true, true}),
     [](const ::testing::TestParamInfo<TCase>& param) { return std::string(param.param.name); });
 
 // The index is made once and must follow every later change of the list.
