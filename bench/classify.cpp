@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "BenchFolder.h"
 #include "filters/Classify.h"
+#include "filters/RuleIndex.h"
 #include "filters/ZivadFilters.h"
 #include "mail/MessageStore.h"
 #include "platform/Home.h"
@@ -28,24 +30,6 @@ using vorla::test::SampleWord;
 using vorla::test::TSampleRandom;
 
 constexpr int kMessages = 10000;
-
-class TBenchFolder {
-public:
-    TBenchFolder() {
-        std::string templ = (std::filesystem::temp_directory_path() / "vorla-bench-XXXXXX").string();
-        if (!mkdtemp(templ.data())) std::abort();
-        m_path = templ + "/";
-        SetHomeFolder(m_path);
-    }
-    ~TBenchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 const std::vector<std::string>& Messages() {
     static const std::vector<std::string> messages = [] {
@@ -141,6 +125,16 @@ void BM_HeaderPass(benchmark::State& state) {
     state.counters["decided_percent"] = 100.0 * static_cast<double>(decided) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_HeaderPass)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// Making a list's index again, as after an edit of the list.
+void BM_IndexBuild(benchmark::State& state) {
+    TSetup setup(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        setup.global->NoteRuleChange();
+        benchmark::DoNotOptimize(setup.global->Index());
+    }
+}
+BENCHMARK(BM_IndexBuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 void BM_StoredPass(benchmark::State& state) {
     TSetup setup(static_cast<int>(state.range(0)));
