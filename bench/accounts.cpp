@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "BenchFolder.h"
 #include "engine/ZivadAccount.h"
 #include "engine/ZivadAccounts.h"
 #include "platform/Files.h"
@@ -15,25 +16,6 @@
 namespace {
 
 using namespace vorla;
-
-// A fresh folder for one benchmark, removed afterwards.
-class TBenchFolder {
-public:
-    TBenchFolder() {
-        std::string templ = (std::filesystem::temp_directory_path() / "vorla-bench-XXXXXX").string();
-        if (!mkdtemp(templ.data())) std::abort();
-        m_path = templ + "/";
-        SetHomeFolder(m_path);
-    }
-    ~TBenchFolder() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 constexpr int kSeenCount = 200000;
 

@@ -18,17 +18,23 @@ TZivadLog* EngineLog(TZivadAccount& account) {
     return context.Engine() ? &context.Engine()->Log() : nullptr;
 }
 
-// The whole stored message, raw. Unlike the item's own Load this fails loudly: a move must
-// never put an empty copy into the target folder and then remove the original.
-void LoadWhole(const TZivadMessageItem& item, TMailMessage& message) {
+// The whole stored message, raw, from the file text already read for its classification
+// (fileText, the item's FileText). Unlike the item's own Load this fails loudly: a move must
+// never put an empty copy into the target folder and then remove the original, so a file that
+// gave no text is read again, and a missing or unreadable one throws.
+void LoadWhole(const TZivadMessageItem& item, const std::string& fileText, TMailMessage& message) {
     message.LoadMode = TLoadMode::Raw;
-    message.LoadFromFile(item.FileName());
+    if (!item.Folder().empty() && !fileText.empty())
+        message.LoadFromText(fileText);
+    else
+        message.LoadFromFile(item.FileName());
 }
 
 // Files a copy of item into target with the stamp word and marks item Deleted; returns the
 // copy as it was filed (for the log line).
-void MoveItem(TZivadMessageItem& item, TZivadMessageCollection& target, const char* stamp, TMailMessage& copy) {
-    LoadWhole(item, copy);
+void MoveItem(TZivadMessageItem& item, const std::string& fileText, TZivadMessageCollection& target,
+              const char* stamp, TMailMessage& copy) {
+    LoadWhole(item, fileText, copy);
     target.AddMessage(copy, stamp);
     item.Deleted = true;
 }
@@ -50,17 +56,19 @@ constexpr int kStoppedUndecided = 2;
 
 int ClassifyAndMove(const TRunContext& run, TZivadMessageItem& item, bool bodyRulesOnly, const TMoveOn& moveOn) {
     TZivadAccount& account = run.Account();
-    const std::string text = item.DisplayText();
+    // The file is read once, for the classification and for the copy a move files.
+    const std::string fileText = item.FileText();
+    const std::string text = MessageDisplayText(fileText);
     const TClassification c = run.Classify(text, static_cast<std::int64_t>(text.size()), bodyRulesOnly);
     // Stop comes from another thread and may arrive while the rules are looked at: an
     // accepted message must not go to the quarantine only because Stop was pressed.
     if (c.result == kClassifyUndecided && account.StopRequested()) return kStoppedUndecided;
     TMailMessage copy;
     if (c.result == kClassifyReject) {
-        MoveItem(item, account.TrashFolder(), "trashed", copy);
+        MoveItem(item, fileText, account.TrashFolder(), "trashed", copy);
         run.LogMessageEvent(kCategoryTrashed, c.reason, copy);
     } else if (c.result == moveOn.result) {
-        MoveItem(item, moveOn.folder, moveOn.stamp, copy);
+        MoveItem(item, fileText, moveOn.folder, moveOn.stamp, copy);
         run.LogMessageEvent(moveOn.category, moveOn.logReason ? std::optional<std::string>(c.reason) : std::nullopt,
                             copy);
     }

@@ -1,9 +1,11 @@
 #include "filters/Classify.h"
 
+#include <memory>
 #include <mutex>
 
 #include "filters/FilterMatch.h"
 #include "filters/ReverseDns.h"
+#include "filters/RuleIndex.h"
 #include "filters/ZivadFilters.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
@@ -46,25 +48,49 @@ TZivadFilterItem OwnAddressRule(const char* description, TFilterSection section,
     return rule;
 }
 
+// The rules of one list that the passes try on one message: those its index names, worked
+// out once for the message and kept for the list's second pass. Another thread may change the
+// list between the passes (the lock is not held across them); a changed list has a new index
+// or more rules, and then the candidates are worked out again.
+struct TListCandidates {
+    std::shared_ptr<const TRuleIndex> index;
+    int count = -1;
+    std::vector<int> rules;
+};
+
 // One pass of the rules: the active rules of list with the action (only Body rules when
-// bodyRulesOnly), in list order; the first hit decides.
+// bodyRulesOnly), in list order; the first hit decides. Without candidates every rule is
+// tried; with them only the rules the list's index names, which are all that can hit.
 bool RunPass(TZivadFilters* list, TFilterAction action, bool bodyRulesOnly, const char* reasonPrefix,
-             const std::string& accountName, const TLines& lines, TZivadLog* log, TClassification& decision) {
+             const std::string& accountName, const TMessageFacts& facts, TListCandidates* candidates, TZivadLog* log,
+             TClassification& decision) {
     if (!list) return false;
     std::scoped_lock lock(list->Mutex());
     // A hit may append automatic rules to this very list; they are Reject / Received IP rules
     // and the hit ends the pass, so the count taken here is the pass's.
     const int count = list->RuleCount();
-    for (int i = 0; i < count; ++i) {
+    auto tryRule = [&](int i) {
         TZivadFilterItem& rule = *list->RuleAt(i);
-        if (!rule.Active() || rule.Action() != action) continue;
-        if (bodyRulesOnly && rule.Section() != TFilterSection::Body) continue;
-        if (MatchRuleLines(rule, accountName, lines, log)) {
-            decision.result = action == TFilterAction::Accept ? kClassifyAccept : kClassifyReject;
-            decision.reason = reasonPrefix + rule.Description();
-            return true;
-        }
+        if (!rule.Active() || rule.Action() != action) return false;
+        if (bodyRulesOnly && rule.Section() != TFilterSection::Body) return false;
+        if (!MatchRuleLines(rule, accountName, facts.Lines(), log)) return false;
+        decision.result = action == TFilterAction::Accept ? kClassifyAccept : kClassifyReject;
+        decision.reason = reasonPrefix + rule.Description();
+        return true;
+    };
+    if (!candidates) {
+        for (int i = 0; i < count; ++i)
+            if (tryRule(i)) return true;
+        return false;
     }
+    std::shared_ptr<const TRuleIndex> index = list->Index();
+    if (candidates->index != index || candidates->count != count) {
+        index->Candidates(facts, bodyRulesOnly, count, candidates->rules);
+        candidates->index = std::move(index);
+        candidates->count = count;
+    }
+    for (int i : candidates->rules)
+        if (tryRule(i)) return true;
     return false;
 }
 
@@ -156,14 +182,18 @@ TClassification ClassifyMessage(const TClassifyAccount& account, const TClassify
         return decision;
     }
 
-    if (RunPass(account.rules, TFilterAction::Accept, bodyRulesOnly, kReasonLocalPrefix, account.name, lines,
-                engine.log, decision) ||
-        RunPass(engine.globalRules, TFilterAction::Accept, bodyRulesOnly, kReasonGlobalPrefix, account.name, lines,
-                engine.log, decision) ||
-        RunPass(account.rules, TFilterAction::Reject, bodyRulesOnly, kReasonLocalPrefix, account.name, lines,
-                engine.log, decision) ||
-        RunPass(engine.globalRules, TFilterAction::Reject, bodyRulesOnly, kReasonGlobalPrefix, account.name, lines,
-                engine.log, decision))
+    const TMessageFacts facts(lines);
+    TListCandidates local, global;
+    TListCandidates* localCandidates = engine.ruleByRule ? nullptr : &local;
+    TListCandidates* globalCandidates = engine.ruleByRule ? nullptr : &global;
+    if (RunPass(account.rules, TFilterAction::Accept, bodyRulesOnly, kReasonLocalPrefix, account.name, facts,
+                localCandidates, engine.log, decision) ||
+        RunPass(engine.globalRules, TFilterAction::Accept, bodyRulesOnly, kReasonGlobalPrefix, account.name, facts,
+                globalCandidates, engine.log, decision) ||
+        RunPass(account.rules, TFilterAction::Reject, bodyRulesOnly, kReasonLocalPrefix, account.name, facts,
+                localCandidates, engine.log, decision) ||
+        RunPass(engine.globalRules, TFilterAction::Reject, bodyRulesOnly, kReasonGlobalPrefix, account.name, facts,
+                globalCandidates, engine.log, decision))
         return decision;
     if (bodyRulesOnly) return decision;
 

@@ -59,6 +59,10 @@ struct TClassifyEngine {
     // Reverse lookups of the first hop; nullptr: none. Its server and time-out are set from
     // the global list's settings before each lookup.
     TReverseDns* reverseDns = nullptr;
+    // Try every active rule of a pass in turn instead of only those the lists' rule indexes
+    // (TZivadFilters::Index) name. The decisions, rule statistics and automatic rules are the
+    // same either way; the index only spares the rules that cannot hit.
+    bool ruleByRule = false;
 };
 
 struct TClassification {

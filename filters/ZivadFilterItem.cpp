@@ -3,6 +3,8 @@
 #include <charconv>
 #include <limits>
 
+#include "filters/ZivadFilters.h"
+
 namespace vorla {
 
 const std::array<const char*, kFilterActionCount> kFilterActionNames = {"None", "Accept", "Reject"};
@@ -37,6 +39,37 @@ std::optional<std::int32_t> ParseDecimal(std::string_view text) {
 }
 
 }  // namespace
+
+TZivadFilterItem::TZivadFilterItem(const TZivadFilterItem& other)
+    : m_owner(other.m_owner),
+      m_description(other.m_description),
+      m_action(other.m_action),
+      m_section(other.m_section),
+      m_searchText(other.m_searchText),
+      m_active(other.m_active),
+      m_hitCount(other.m_hitCount),
+      m_lastUsed(other.m_lastUsed),
+      m_marked(other.m_marked) {}
+
+TZivadFilterItem& TZivadFilterItem::operator=(const TZivadFilterItem& other) {
+    if (this == &other) return *this;
+    Changed();  // the list this rule belonged to
+    m_owner = other.m_owner;
+    m_description = other.m_description;
+    m_action = other.m_action;
+    m_section = other.m_section;
+    m_searchText = other.m_searchText;
+    m_active = other.m_active;
+    m_hitCount = other.m_hitCount;
+    m_lastUsed = other.m_lastUsed;
+    m_marked = other.m_marked;
+    Changed();
+    return *this;
+}
+
+void TZivadFilterItem::Changed() {
+    if (m_indexed && m_owner) m_owner->NoteRuleChange();
+}
 
 std::string_view FilterActionName(TFilterAction action) {
     const auto index = static_cast<std::size_t>(action);

@@ -53,23 +53,41 @@ TFilterSection FilterSectionFromName(std::string_view name);
 class TZivadFilterItem {
 public:
     explicit TZivadFilterItem(TZivadFilters* owner = nullptr) : m_owner(owner) {}
+    // A copy is not in any index; assigning over an indexed rule tells its list.
+    TZivadFilterItem(const TZivadFilterItem& other);
+    TZivadFilterItem& operator=(const TZivadFilterItem& other);
 
     TZivadFilters* Owner() const { return m_owner; }
-    void SetOwner(TZivadFilters* owner) { m_owner = owner; }
+    void SetOwner(TZivadFilters* owner) {
+        Changed();
+        m_owner = owner;
+    }
 
     // Shown in the editor and written to the log when the rule decides a message.
     const std::string& Description() const { return m_description; }
     void SetDescription(std::string text) { m_description = std::move(text); }
     TFilterAction Action() const { return m_action; }
-    void SetAction(TFilterAction action) { m_action = action; }
+    void SetAction(TFilterAction action) {
+        m_action = action;
+        Changed();
+    }
     TFilterSection Section() const { return m_section; }
-    void SetSection(TFilterSection section) { m_section = section; }
+    void SetSection(TFilterSection section) {
+        m_section = section;
+        Changed();
+    }
     // The text or pattern looked for.
     const std::string& SearchText() const { return m_searchText; }
-    void SetSearchText(std::string text) { m_searchText = std::move(text); }
+    void SetSearchText(std::string text) {
+        m_searchText = std::move(text);
+        Changed();
+    }
     // Only active rules take part in classification.
     bool Active() const { return m_active; }
-    void SetActive(bool active) { m_active = active; }
+    void SetActive(bool active) {
+        m_active = active;
+        Changed();
+    }
 
     // Statistics, kept in memory only.
     std::int32_t HitCount() const { return m_hitCount; }
@@ -88,7 +106,15 @@ public:
     bool Marked() const { return m_marked; }
     void SetMarked(bool marked) { m_marked = marked; }
 
+    // Whether the owning list's rule index holds this rule; then every change of what the
+    // index reads (action, section, search text, active flag, owner) tells the list, so that
+    // the index is made again before it is used next. Set by the index.
+    bool Indexed() const { return m_indexed; }
+    void SetIndexed(bool indexed) { m_indexed = indexed; }
+
 private:
+    void Changed();
+
     TZivadFilters* m_owner = nullptr;
     std::string m_description;
     TFilterAction m_action = TFilterAction::None;
@@ -98,6 +124,7 @@ private:
     std::int32_t m_hitCount = 0;
     std::string m_lastUsed;
     bool m_marked = false;
+    bool m_indexed = false;
 };
 
 // ---- The filter file line ----------------------------------------------------------------

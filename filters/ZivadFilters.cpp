@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "filters/RuleIndex.h"
 #include "log/LogLines.h"
 #include "log/ZivadLog.h"
 #include "platform/Errors.h"
@@ -101,7 +102,9 @@ void TZivadFilters::SaveRules() {
     std::string data;
     for (const auto& rule : m_rules) {
         rule->SetDescription(StorableFieldText(rule->Description()));
-        rule->SetSearchText(StorableFieldText(rule->SearchText()));
+        // Set only when it changes: setting it tells the rule index to be made again.
+        if (std::string text = StorableFieldText(rule->SearchText()); text != rule->SearchText())
+            rule->SetSearchText(std::move(text));
         data += RuleLine(*rule);
         data += "\r\n";
     }
@@ -112,6 +115,19 @@ TZivadFilterItem& TZivadFilters::AddRule() {
     std::scoped_lock lock(m_mutex);
     AppendRule(std::make_unique<TZivadFilterItem>(this));
     return *m_rules.back();
+}
+
+std::shared_ptr<const TRuleIndex> TZivadFilters::Index() const {
+    std::scoped_lock lock(m_mutex);
+    const std::uint64_t changes = m_ruleChanges;
+    // Rules appended since the index was made are tried one by one; a few are cheaper so
+    // than a new index (a hit can append automatic rules), many are not.
+    const auto appended = static_cast<int>(m_rules.size()) - (m_index ? m_index->Covered() : 0);
+    if (!m_index || changes != m_indexChanges || appended > 32 + m_index->Covered() / 8) {
+        m_index = std::make_shared<const TRuleIndex>(*this);
+        m_indexChanges = changes;
+    }
+    return m_index;
 }
 
 TZivadFilterItem* TZivadFilters::RuleAt(int index) const {
@@ -149,6 +165,7 @@ bool TZivadFilters::PurgeMarked() {
                                             [](const auto& rule) { return !rule->Marked(); });
     const bool removed = kept != m_rules.end();
     m_rules.erase(kept, m_rules.end());
+    if (removed) NoteRuleChange();
     return removed;
 }
 
@@ -217,6 +234,7 @@ void TZivadFilters::RestoreSnapshot() {
     copies.reserve(m_snapshot.size());
     for (const auto& rule : m_snapshot) copies.push_back(std::make_unique<TZivadFilterItem>(*rule));
     m_rules = std::move(copies);
+    NoteRuleChange();
 }
 
 void TZivadFilters::SetAccountName(std::string name) {

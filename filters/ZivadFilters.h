@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 namespace vorla {
 
 class TIniFile;
+class TRuleIndex;
 
 // Which list this is. The global list belongs to the engine ("<home>/vorla.fil"), an account
 // list to its account ("<home>/accounts/<folder>/filters"). The scope decides which log
@@ -124,6 +126,15 @@ public:
     // gives the same list again. Every pointer to a former rule becomes invalid.
     void RestoreSnapshot();
 
+    // ---- Rule index -----------------------------------------------------------------------
+    // The index of the rules for the classification (TRuleIndex), made when first asked for
+    // and made again when rules were changed, replaced or removed since, or when many were
+    // appended (it leaves the few appended since to be tried one by one). The caller holds
+    // Mutex() while it uses the index.
+    std::shared_ptr<const TRuleIndex> Index() const;
+    // What an indexed rule calls when a field the index reads changes.
+    void NoteRuleChange() { ++m_ruleChanges; }
+
     // ---- Statistics ------------------------------------------------------------------------
     // Recomputes HitCount and LastUsed of every rule from the activity log
     // ("<home>/vorla.log"; a missing file leaves every count at 0 and LastUsed empty).
@@ -180,6 +191,9 @@ private:
     TFilterSettings m_settings;
     std::string m_accountName;
     std::vector<TTldEntry> m_tldTable;  // read once, at creation; not changed afterwards
+    std::atomic<std::uint64_t> m_ruleChanges{0};  // changes the index must see
+    mutable std::shared_ptr<const TRuleIndex> m_index;
+    mutable std::uint64_t m_indexChanges = 0;  // m_ruleChanges when m_index was made
 };
 
 // The eight fields (0..7) of one activity-log line as RecountFromLog cuts it: walking the

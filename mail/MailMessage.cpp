@@ -126,12 +126,16 @@ TWrittenPart WrittenTextPart(const std::string& mediaType, const std::vector<std
 
 TWrittenPart WrittenAttachment(const TAttachmentPart& attachment) {
     std::string name = attachment.FileName;
-    if (name.empty() && !attachment.OwnsFile) name = ExtractFileName(attachment.StoredPath);
+    if (name.empty() && !attachment.OwnsFile && !attachment.InMemory) name = ExtractFileName(attachment.StoredPath);
     std::string bytes;
-    try {
-        bytes = ReadFileBytes(attachment.StoredPath);
-    } catch (const TFileError&) {
-        throw TFileError("Cannot read attachment file " + attachment.StoredPath);
+    if (attachment.InMemory) {
+        bytes = attachment.Content;
+    } else {
+        try {
+            bytes = ReadFileBytes(attachment.StoredPath);
+        } catch (const TFileError&) {
+            throw TFileError("Cannot read attachment file " + attachment.StoredPath);
+        }
     }
     TWrittenPart part;
     if (name.empty()) {
@@ -310,7 +314,7 @@ void TMailMessage::LoadLines(const std::vector<std::string>& lines, bool fileFor
                 m_ownedFiles.push_back(file->StoredPath);
     };
     try {
-        mailtext::DecodeMime(contentFields, Body, decoded);
+        mailtext::DecodeMime(contentFields, Body, decoded, AttachmentsInMemory);
     } catch (...) {
         keepFiles();  // so that the files made so far are deleted with us
         throw;

@@ -50,6 +50,8 @@ struct TAttachmentPart {
     std::string FileName;     // the name the message gives it ("" when none)
     std::string StoredPath;   // file holding the decoded content, or the file to attach
     bool OwnsFile = false;    // a decoded load made StoredPath ("Ind*.tmp") and deletes it
+    bool InMemory = false;    // the decoded content is Content, not a file (StoredPath empty)
+    std::string Content = {};
 };
 
 using TMessagePart = std::variant<TTextPart, TAttachmentPart>;
@@ -67,6 +69,9 @@ public:
     TMailMessage& operator=(const TMailMessage&) = delete;  // SaveToText + raw LoadFromText
 
     TLoadMode LoadMode = TLoadMode::Raw;
+    // A decoded load keeps attachment contents in the parts (TAttachmentPart::Content)
+    // instead of writing them to temporary files, for readers that only look at them.
+    bool AttachmentsInMemory = false;
 
     // Every header field as read, in order; a folded field is one entry whose continuation
     // lines stay inside it, joined by CR LF. Callers may add lines ("To: ...").

@@ -61,9 +61,9 @@ struct TDecodedBody {
 };
 // Decodes the MIME structure of a body: contentFields are the message's "Content-*" header
 // entries, body its lines. A single text/plain body becomes Body, anything else Parts.
-// Attachment contents go to temporary files; on an exception the parts made so far are in
-// parts (so that their files can be deleted).
+// Attachment contents go to temporary files, or with inMemory into the parts themselves; on an
+// exception the parts made so far are in parts (so that their files can be deleted).
 void DecodeMime(const std::vector<std::string>& contentFields, const std::vector<std::string>& body,
-                TDecodedBody& out);
+                TDecodedBody& out, bool inMemory = false);
 
 }  // namespace vorla::mailtext

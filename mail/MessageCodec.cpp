@@ -112,7 +112,7 @@ std::string PartContent(GMimePart* part) {
 
 class TMimeWalker {
 public:
-    explicit TMimeWalker(TDecodedBody& out) : m_out(out) {}
+    TMimeWalker(TDecodedBody& out, bool inMemory) : m_out(out), m_inMemory(inMemory) {}
 
     void Walk(GMimeObject* object, int depth, bool top) {
         if (!object || depth > kMaxMimeDepth || m_out.Parts.size() >= kMaxParts) return;
@@ -129,6 +129,7 @@ public:
 
 private:
     TDecodedBody& m_out;
+    const bool m_inMemory;
 
     static std::string MimeType(GMimeObject* object) {
         GMimeContentType* type = g_mime_object_get_content_type(object);
@@ -177,6 +178,12 @@ private:
         part.ContentType = type;
         part.FileName = EnsureUtf8(WithoutNul(fileName));
         // Entered before the file is made, so a failure further on still finds it to delete.
+        if (m_inMemory) {
+            part.InMemory = true;
+            part.Content = bytes;
+            m_out.Parts.emplace_back(std::move(part));
+            return;
+        }
         m_out.Parts.emplace_back(part);
         TAttachmentPart& stored = std::get<TAttachmentPart>(m_out.Parts.back());
         stored.StoredPath = CreateTempFile("Ind", ".tmp");
@@ -267,7 +274,7 @@ std::string ToUtf8(std::string_view bytes, std::string_view charset) {
 }
 
 void DecodeMime(const std::vector<std::string>& contentFields, const std::vector<std::string>& body,
-                TDecodedBody& out) {
+                TDecodedBody& out, bool inMemory) {
     EnsureMimeLibrary();
     std::string text;
     for (const std::string& field : contentFields) text += field + "\n";
@@ -283,7 +290,7 @@ void DecodeMime(const std::vector<std::string>& contentFields, const std::vector
         out.Body = body;
         return;
     }
-    TMimeWalker(out).Walk(root.get(), 0, true);
+    TMimeWalker(out, inMemory).Walk(root.get(), 0, true);
 }
 
 }  // namespace vorla::mailtext

@@ -165,6 +165,7 @@ std::string TZivadMessageItem::DisplayText() const { return MessageDisplayText(F
 std::string MessageDisplayText(const std::string& messageFileText) {
     TMailMessage message;
     message.LoadMode = TLoadMode::Decoded;
+    message.AttachmentsInMemory = true;  // only read here: no temporary files
     try {
         message.LoadFromText(messageFileText);
     } catch (const std::exception&) {
@@ -182,19 +183,8 @@ std::string MessageDisplayText(const std::string& messageFileText) {
             ++it;
             continue;
         }
-        try {
-            const std::vector<std::string> lines = SplitLines(ReadFileBytes(attachment.StoredPath));
-            message.Body.insert(message.Body.end(), lines.begin(), lines.end());
-        } catch (const std::exception&) {
-            // An unreadable decoded part adds nothing.
-        }
-        if (attachment.OwnsFile) {
-            try {
-                vorla::DeleteFile(attachment.StoredPath);
-            } catch (const std::exception&) {
-                // Left for the shut-down sweep of the temporary folder.
-            }
-        }
+        const std::vector<std::string> lines = SplitLines(attachment.Content);
+        message.Body.insert(message.Body.end(), lines.begin(), lines.end());
         it = parts.erase(it);
     }
     // The text is shown as decoded. Written by SaveToText, a decoded UTF-8 body would come out

@@ -62,12 +62,12 @@ public:
     // The text the main window shows and the stored-mail filtering classifies; see
     // MessageDisplayText.
     std::string DisplayText() const;
-
-private:
-    friend class TZivadMessageCollection;
     // The item's message file text: the file (read errors give "") or, without a folder, the
     // message as held.
     std::string FileText() const;
+
+private:
+    friend class TZivadMessageCollection;
 
     TZivadMessageCollection* m_collection;
     std::unique_ptr<TMailMessage> m_message;

@@ -268,8 +268,19 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 }
 
 std::size_t NextLine(std::string_view text, std::size_t begin, TLineBreak breaks, std::string_view& line) {
-    // find_first_of / find rather than a byte loop: messages are split whole on every load.
-    const std::size_t at = breaks == TLineBreak::Any ? text.find_first_of("\r\n", begin) : text.find('\n', begin);
+    // Messages are split whole on every load. find (memchr) for one byte; for two a plain
+    // loop, as find_first_of looks each byte up in the set with a call of its own.
+    std::size_t at = std::string_view::npos;
+    if (breaks == TLineBreak::Any) {
+        for (std::size_t i = begin; i < text.size(); ++i) {
+            if (text[i] == '\r' || text[i] == '\n') {
+                at = i;
+                break;
+            }
+        }
+    } else {
+        at = text.find('\n', begin);
+    }
     if (at == std::string_view::npos) {
         line = text.substr(begin);
         if (breaks == TLineBreak::LfAndFinalCr && line.ends_with('\r')) {

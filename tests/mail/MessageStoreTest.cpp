@@ -10,11 +10,14 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
+#include "mail/MailMessage.h"
 #include "mail/MessageStore.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/TempFolder.h"
 #include "support/TempDir.h"
 
 using namespace vorla;
@@ -553,6 +556,38 @@ TEST(MessageStore, DisplayTextJoinsTextPartsAndHtmlAttachments) {
     EXPECT_EQ(back.Subject, "Parts to show");
     // The zip attachment is neither text nor HTML: it stays an attachment of the message.
     EXPECT_NE(shown.find("archive.zip"), std::string::npos) << shown;
+}
+
+// The display text decodes attachments in memory: it is the same where no temporary file can
+// be made, and a decoded load in memory writes what one with attachment files writes.
+TEST(MessageStore, DisplayTextNeedsNoAttachmentFiles) {
+    TTempDir temp;
+    SetPrivateTempFolder(temp.Path());
+    std::vector<std::string> texts = {Fixture("multipart-text-and-html-attachment.msg")};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(CORPUS_DIR) + "/enmime"))
+        if (entry.path().extension() == ".raw") texts.push_back(ReadFile(entry.path().string()));
+    int attachments = 0;
+    std::vector<std::string> shown;
+    for (const std::string& text : texts) {
+        shown.push_back(MessageDisplayText(text));
+        TMailMessage inFiles, inMemory;
+        inFiles.LoadMode = inMemory.LoadMode = TLoadMode::Decoded;
+        inMemory.AttachmentsInMemory = true;
+        try {
+            inFiles.LoadFromText(text);
+        } catch (const std::exception&) {
+            continue;  // a text the decoder cannot read says nothing here
+        }
+        inMemory.LoadFromText(text);
+        for (const TMessagePart& part : inFiles.MessageParts) attachments += std::holds_alternative<TAttachmentPart>(part);
+        EXPECT_EQ(inMemory.SaveToText(), inFiles.SaveToText());
+    }
+    EXPECT_GT(attachments, 10);
+    // A temporary folder below a file cannot be made.
+    WriteFile(temp / "file", "x");
+    SetPrivateTempFolder(temp / "file/sub/");
+    for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(MessageDisplayText(texts[i]), shown[i]) << i;
+    SetPrivateTempFolder("");
 }
 
 TEST(MessageStore, OnChangeWaitsForTheOutermostUnlock) {
