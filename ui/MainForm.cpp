@@ -20,6 +20,7 @@
 #include "platform/Home.h"
 #include "platform/IniFile.h"
 #include "ui/LogViews.h"
+#include "ui/PeekForm.h"
 
 namespace vorla {
 namespace {
@@ -314,7 +315,12 @@ void TMainForm::StopButtonClick() { m_engine.Stop(); }
 
 void TMainForm::AccountsButtonClick() { SetStatus("The accounts editor is not available yet"); }
 void TMainForm::FilterButtonClick() { SetStatus("The filters editor is not available yet"); }
-void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
+void TMainForm::PeekButtonClick(const std::function<void(TPeekWindow&)>& show) {
+    RunCommand([&] {
+        TPeekWindow window(m_engine);
+        show(window);
+    });
+}
 void TMainForm::PrefsButtonClick() { SetStatus("The preferences window is not available yet"); }
 void TMainForm::PrefsServiceClick(TService service) {
     switch (service) {

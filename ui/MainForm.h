@@ -20,6 +20,7 @@ class TZivadAccount;
 class TZivadMessageCollection;
 class TLogViews;
 class TZivadFilters;
+class TPeekWindow;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
 // The main window's placement in pixels, kept in section "display" of "vorla.ini".
@@ -113,7 +114,9 @@ public:
     // The commands whose windows come later only say so on the status line.
     void AccountsButtonClick();
     void FilterButtonClick();
-    void PeekButtonClick();
+    // Peek: show runs the (modal) peek window over its behaviour on the engine; the form counts
+    // as running meanwhile, so a close of the main window waits for it.
+    void PeekButtonClick(const std::function<void(TPeekWindow&)>& show);
     void PrefsButtonClick();
     // The Prefs menu's three services, in its order; a click inverts the service's state at
     // once (the settings file gets it with the other settings, at close).

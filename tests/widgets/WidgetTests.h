@@ -6,4 +6,5 @@ int RunQtDispatcherTests(int argc, char** argv);
 int RunForm1Tests(int argc, char** argv);
 int RunLogPageTests(int argc, char** argv);
 int RunAboutBoxTests(int argc, char** argv);
+int RunPeekFormTests(int argc, char** argv);
 }  // namespace vorla::test

@@ -9,5 +9,6 @@ int main(int argc, char** argv) {
     failures += vorla::test::RunForm1Tests(argc, argv);
     failures += vorla::test::RunLogPageTests(argc, argv);
     failures += vorla::test::RunAboutBoxTests(argc, argv);
+    failures += vorla::test::RunPeekFormTests(argc, argv);
     return failures == 0 ? 0 : 1;
 }

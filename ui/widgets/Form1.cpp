@@ -34,6 +34,7 @@
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
 #include "ui/widgets/LogPage.h"
+#include "ui/widgets/PeekForm.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
 
@@ -160,7 +161,14 @@ void TForm1::BuildToolbar() {
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
             &QToolButton::clicked, this, [this] { m_form->FilterButtonClick(); });
     connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
-            &QToolButton::clicked, this, [this] { m_form->PeekButtonClick(); });
+            &QToolButton::clicked, this, [this] {
+                Command([this] {
+                    m_form->PeekButtonClick([this](TPeekWindow& window) {
+                        TPeekForm peek(window, EngineColor(m_engine->Color()), this);
+                        peek.exec();
+                    });
+                });
+            });
     QToolButton* prefs = AddToolButton("PrefsButton", "Prefs", "Application preferences", QStyle::SP_ComputerIcon);
     m_prefsPopup = new QMenu(prefs);
     m_prefsPopup->setObjectName("PrefsPopup");
