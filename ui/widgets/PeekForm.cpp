@@ -215,9 +215,11 @@ TPeekForm::~TPeekForm() {
 }
 
 void TPeekForm::done(int result) {
-    // A command that runs on a worker meanwhile carries the close out when it ends.
+    // A command that runs on a worker meanwhile carries the close out when it ends; what it
+    // reports then is not shown, the window being gone.
+    const TPeekNotice notice = m_window.Close();
+    if (notice.kind == TPeekNotice::Error) Tell(notice);
     m_closing = true;
-    Tell(m_window.Close());
     QDialog::done(result);
 }
 
@@ -279,7 +281,7 @@ void TPeekForm::IdleTick() {
 }
 
 void TPeekForm::Tell(const TPeekNotice& notice) {
-    if (!notice || (m_closing && notice.kind == TPeekNotice::Information)) return;
+    if (!notice || m_closing) return;
     if (notice.kind == TPeekNotice::Error)
         QMessageBox::critical(this, "Peek", Q(notice.text));
     else
