@@ -2,6 +2,8 @@
 
 #include "engine/Dispatcher.h"
 
+#include <memory>
+
 namespace vorla {
 
 TSimpleThread::TSimpleThread(bool createSuspended, TZivadLog& log, TThreadProcedure procedure,
@@ -64,6 +66,33 @@ std::exception_ptr RunAndWait(TDispatcher& dispatcher, TZivadLog& log, TThreadPr
     while (!worker.Finished()) dispatcher.WaitAndProcessEvents();
     worker.WaitFor();
     return worker.Error();
+}
+
+std::exception_ptr RunAndWait(TDispatcher& dispatcher, std::function<void()> procedure) {
+    struct TRun {
+        std::function<void()> procedure;
+        std::exception_ptr error;  // written by the worker before finished, read after the join
+        std::atomic<bool> finished{false};
+    };
+    const auto run = std::make_shared<TRun>();
+    run->procedure = std::move(procedure);
+    std::thread worker([run, &dispatcher] {
+        try {
+            if (run->procedure) run->procedure();
+        } catch (...) {
+            run->error = std::current_exception();
+        }
+        run->finished.store(true);
+        dispatcher.Post([] {});  // wakes the wait below; joined before the wait returns
+    });
+    // Joined also when an event run meanwhile throws: the thread never outlives the call.
+    struct TJoin {
+        std::thread& thread;
+        ~TJoin() { thread.join(); }
+    } join{worker};
+    dispatcher.ProcessEvents();
+    while (!run->finished.load()) dispatcher.WaitAndProcessEvents();
+    return run->error;
 }
 
 }  // namespace vorla

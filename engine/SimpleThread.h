@@ -72,4 +72,9 @@ public:
 std::exception_ptr RunAndWait(TDispatcher& dispatcher, TZivadLog& log, TThreadProcedure procedure,
                               TZivadAccount& context);
 
+// The same wait for a procedure that needs no account and no log (the peek window's server
+// commands). Whatever procedure uses must outlive the worker: hold it by a shared pointer
+// captured in procedure when the caller itself may go meanwhile.
+std::exception_ptr RunAndWait(TDispatcher& dispatcher, std::function<void()> procedure);
+
 }  // namespace vorla

@@ -21,6 +21,7 @@
 #include "platform/IniFile.h"
 #include "ui/LogViews.h"
 #include "ui/PrefsForm.h"
+#include "ui/PeekForm.h"
 
 namespace vorla {
 namespace {
@@ -322,7 +323,12 @@ void TMainForm::FilterEditorClosed(bool ok) {
     else
         m_engine.Filters().RestoreSnapshot();
 }
-void TMainForm::PeekButtonClick() { SetStatus("The peek window is not available yet"); }
+void TMainForm::PeekButtonClick(const std::function<void(TPeekWindow&)>& show) {
+    RunCommand([&] {
+        TPeekWindow window(m_engine);
+        show(window);
+    });
+}
 std::unique_ptr<TPrefsEditor> TMainForm::PrefsButtonClick() { return std::make_unique<TPrefsEditor>(m_engine); }
 void TMainForm::PrefsServiceClick(TService service) {
     switch (service) {

@@ -22,6 +22,7 @@ class TZivadFilters;
 class TLogViews;
 class TPrefsEditor;
 class TZivadFilters;
+class TPeekWindow;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
 // The main window's placement in pixels, kept in section "display" of "vorla.ini".
@@ -120,7 +121,9 @@ public:
     void FilterButtonClick();
     TZivadFilters& GlobalRules();
     void FilterEditorClosed(bool ok);
-    void PeekButtonClick();
+    // Peek: show runs the (modal) peek window over its behaviour on the engine; the form counts
+    // as running meanwhile, so a close of the main window waits for it.
+    void PeekButtonClick(const std::function<void(TPeekWindow&)>& show);
     // The preferences window's behaviour, loaded from the engine as it is now.
     std::unique_ptr<TPrefsEditor> PrefsButtonClick();
     // The Prefs menu's three services, in its order; a click inverts the service's state at

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -125,6 +126,40 @@ TEST_F(SimpleThreadTest, NestedRunAndWaitReturnsInOrder) {
     }, *m_owned);
     order.push_back(3);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(RunAndWaitWithoutAccount, KeepsTheUiThreadRunningAndReturnsWhatEscaped) {
+    TEventQueue queue(TEventQueue::TClockMode::Manual);
+    std::atomic<bool> uiCallRan{false};
+    std::thread::id workerThread;
+    const std::exception_ptr error = RunAndWait(queue, [&] {
+        workerThread = std::this_thread::get_id();
+        queue.Post([&] { uiCallRan = true; });
+        for (int i = 0; i < 500 && !uiCallRan; ++i) std::this_thread::sleep_for(10ms);
+        if (!uiCallRan) throw std::runtime_error("the UI thread did not run its events");
+    });
+    EXPECT_EQ(error, nullptr);
+    EXPECT_TRUE(uiCallRan);
+    EXPECT_NE(workerThread, std::this_thread::get_id());
+
+    // What the worker holds by a shared pointer stays while it runs, also when the caller's
+    // copy goes in an event run meanwhile.
+    auto held = std::make_shared<std::vector<int>>(3, 7);
+    std::weak_ptr<std::vector<int>> watch = held;
+    std::atomic<bool> dropped{false};
+    queue.Post([&] {
+        held.reset();
+        dropped = true;
+    });
+    const std::exception_ptr escaped = RunAndWait(queue, [data = held, &dropped] {
+        for (int i = 0; i < 500 && !dropped; ++i) std::this_thread::sleep_for(10ms);
+        if (data->at(2) != 7) throw std::logic_error("changed");
+        throw std::out_of_range("boom");
+    });
+    ASSERT_NE(escaped, nullptr);
+    EXPECT_THROW(std::rethrow_exception(escaped), std::out_of_range);
+    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(watch.expired());  // the worker's copy went with it
 }
 
 }  // namespace

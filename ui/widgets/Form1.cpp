@@ -36,6 +36,7 @@
 #include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/LogPage.h"
 #include "ui/widgets/PrefsForm.h"
+#include "ui/widgets/PeekForm.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
 
@@ -162,7 +163,14 @@ void TForm1::BuildToolbar() {
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
             &QToolButton::clicked, this, [this] { FilterButtonClick(); });
     connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
-            &QToolButton::clicked, this, [this] { m_form->PeekButtonClick(); });
+            &QToolButton::clicked, this, [this] {
+                Command([this] {
+                    m_form->PeekButtonClick([this](TPeekWindow& window) {
+                        TPeekForm peek(window, EngineColor(m_engine->Color()), this);
+                        peek.exec();
+                    });
+                });
+            });
     QToolButton* prefs = AddToolButton("PrefsButton", "Prefs", "Application preferences", QStyle::SP_ComputerIcon);
     m_prefsPopup = new QMenu(prefs);
     m_prefsPopup->setObjectName("PrefsPopup");
