@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 
 #include "ui/widgets/QtText.h"
+#include "ui/widgets/WidgetKit.h"
 
 namespace vorla {
 namespace {
@@ -182,13 +183,7 @@ TFiltersForm::~TFiltersForm() {
 
 QToolButton* TFiltersForm::AddToolButton(QWidget* bar, const char* name, const char* caption, const char* hint,
                                          int icon) {
-    auto* button = new QToolButton(bar);
-    button->setObjectName(name);
-    button->setText(caption);
-    button->setToolTip(hint);
-    button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setAutoRaise(true);
+    QToolButton* button = NewToolButton(bar, name, caption, hint, icon);
     button->setMinimumWidth(56);
     bar->layout()->addWidget(button);
     return button;

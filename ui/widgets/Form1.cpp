@@ -39,6 +39,7 @@
 #include "ui/widgets/PeekForm.h"
 #include "ui/widgets/QtText.h"
 #include "ui/widgets/ToolBar.h"
+#include "ui/widgets/WidgetKit.h"
 
 namespace vorla {
 namespace {
@@ -51,15 +52,6 @@ QColor EngineColor(std::uint32_t value) {
     return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
                   static_cast<int>((value >> 16) & 0xFF));
 }
-
-// Shows the busy cursor for its lifetime.
-class TBusyCursor {
-public:
-    TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-    TBusyCursor(const TBusyCursor&) = delete;
-    TBusyCursor& operator=(const TBusyCursor&) = delete;
-};
 
 struct TFolderButton {
     const char* name;
@@ -123,13 +115,7 @@ TForm1::TForm1(TDispatcher& dispatcher, const std::string& version, QWidget* par
 TForm1::~TForm1() { Shutdown(); }
 
 QToolButton* TForm1::AddToolButton(const char* name, const char* caption, const char* hint, int icon) {
-    auto* button = new QToolButton(m_toolBar);
-    button->setObjectName(name);
-    button->setText(caption);
-    button->setToolTip(hint);
-    button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setAutoRaise(true);
+    QToolButton* button = NewToolButton(m_toolBar, name, caption, hint, icon);
     m_toolBar->AddWidget(button);
     return button;
 }

@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "ui/widgets/QtText.h"
+#include "ui/widgets/WidgetKit.h"
 
 namespace vorla {
 namespace {
@@ -26,14 +27,6 @@ namespace {
 constexpr int kIdleIntervalMs = 100;
 constexpr const char* kColumnTitles[TPeekWindow::kColumnCount] = {"Num", "Date/Time", "Size", "From", "Subject"};
 constexpr int kColumnWidths[TPeekWindow::kColumnCount] = {50, 140, 60, 160, 250};
-
-// The busy cursor for its lifetime.
-struct TWaitCursor {
-    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
 
 QPushButton* AddButton(QWidget* parent, QBoxLayout* layout, const char* name, const char* caption, const char* hint) {
     auto* button = new QPushButton(caption, parent);
@@ -310,7 +303,7 @@ void TPeekForm::SelectionChanged() {
 void TPeekForm::ConnectButtonClick() {
     TPeekNotice notice;
     {
-        TWaitCursor busy;
+        TBusyCursor busy;
         notice = m_window.ConnectButtonClick();
     }
     Tell(notice);
@@ -325,7 +318,7 @@ void TPeekForm::CustomButtonClick() {
     if (result != QDialog::Accepted) return;
     TPeekNotice notice;
     {
-        TWaitCursor busy;
+        TBusyCursor busy;
         notice = m_window.CustomOk(dialog.Fields());
     }
     Tell(notice);
@@ -336,7 +329,7 @@ void TPeekForm::DeleteButtonClick() { m_window.DeleteButtonClick(SelectedRows())
 void TPeekForm::GetMessageBody() {
     TPeekNotice notice;
     {
-        TWaitCursor busy;
+        TBusyCursor busy;
         notice = m_window.GetMessageBody();
     }
     Tell(notice);
@@ -357,7 +350,7 @@ void TPeekForm::RuleMenuClick(TRuleEntry entry, TFilterAction action) {
         if (entry == TRuleEntry::AllReceivedIps) {
             std::string box;
             {
-                TWaitCursor busy;
+                TBusyCursor busy;
                 box = m_window.AddAllReceivedIps(action);
             }
             QMessageBox::information(this, "Vorla", Q(box));
@@ -366,7 +359,7 @@ void TPeekForm::RuleMenuClick(TRuleEntry entry, TFilterAction action) {
         TPeekNotice notice;
         TRuleOffer offer;
         {
-            TWaitCursor busy;
+            TBusyCursor busy;
             offer = m_window.OfferRule(entry, action, selection, notice);
         }
         if (notice || m_window.CloseWanted()) {
@@ -379,7 +372,7 @@ void TPeekForm::RuleMenuClick(TRuleEntry entry, TFilterAction action) {
         if (!ok) return;
         TRuleOutcome outcome;
         {
-            TWaitCursor busy;
+            TBusyCursor busy;
             outcome = m_window.CreateRule(offer, text.toStdString());
         }
         if (outcome == TRuleOutcome::Exists) QMessageBox::information(this, "Vorla", kFilterExistsText);

@@ -25,6 +25,7 @@
 #include <exception>
 
 #include "ui/widgets/QtText.h"
+#include "ui/widgets/WidgetKit.h"
 
 namespace vorla {
 namespace {
@@ -403,13 +404,14 @@ void TPrefsForm::ColourButtonClick() {
 void TPrefsForm::OkButtonClick() {
     ReadValues();
     std::vector<std::string> messages;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    try {
-        messages = m_editor.OkButtonClick();
-    } catch (const std::exception& e) {
-        messages.push_back(e.what());
+    {
+        TBusyCursor busy;
+        try {
+            messages = m_editor.OkButtonClick();
+        } catch (const std::exception& e) {
+            messages.push_back(e.what());
+        }
     }
-    QApplication::restoreOverrideCursor();
     for (const std::string& text : messages) QMessageBox::warning(this, "Vorla", Q(text));
     accept();
 }
