@@ -49,7 +49,8 @@ TZivadFilterItem OwnAddressRule(const char* description, TFilterSection section,
 // One pass of the rules: the active rules of list with the action (only Body rules when
 // bodyRulesOnly), in list order; the first hit decides.
 bool RunPass(TZivadFilters* list, TFilterAction action, bool bodyRulesOnly, const char* reasonPrefix,
-             const std::string& accountName, const TLines& lines, TZivadLog* log, TClassification& decision) {
+             const std::string& accountName, const TLines& lines, TZivadLog* log, bool lookAhead,
+             TClassification& decision) {
     if (!list) return false;
     std::scoped_lock lock(list->Mutex());
     // A hit may append automatic rules to this very list; they are Reject / Received IP rules
@@ -59,7 +60,7 @@ bool RunPass(TZivadFilters* list, TFilterAction action, bool bodyRulesOnly, cons
         TZivadFilterItem& rule = *list->RuleAt(i);
         if (!rule.Active() || rule.Action() != action) continue;
         if (bodyRulesOnly && rule.Section() != TFilterSection::Body) continue;
-        if (MatchRuleLines(rule, accountName, lines, log)) {
+        if (lookAhead ? RuleHitsLines(rule, accountName, lines) : MatchRuleLines(rule, accountName, lines, log)) {
             decision.result = action == TFilterAction::Accept ? kClassifyAccept : kClassifyReject;
             decision.reason = reasonPrefix + rule.Description();
             return true;
@@ -157,13 +158,13 @@ TClassification ClassifyMessage(const TClassifyAccount& account, const TClassify
     }
 
     if (RunPass(account.rules, TFilterAction::Accept, bodyRulesOnly, kReasonLocalPrefix, account.name, lines,
-                engine.log, decision) ||
+                engine.log, engine.lookAhead, decision) ||
         RunPass(engine.globalRules, TFilterAction::Accept, bodyRulesOnly, kReasonGlobalPrefix, account.name, lines,
-                engine.log, decision) ||
+                engine.log, engine.lookAhead, decision) ||
         RunPass(account.rules, TFilterAction::Reject, bodyRulesOnly, kReasonLocalPrefix, account.name, lines,
-                engine.log, decision) ||
+                engine.log, engine.lookAhead, decision) ||
         RunPass(engine.globalRules, TFilterAction::Reject, bodyRulesOnly, kReasonGlobalPrefix, account.name, lines,
-                engine.log, decision))
+                engine.log, engine.lookAhead, decision))
         return decision;
     if (bodyRulesOnly) return decision;
 
@@ -197,7 +198,7 @@ TClassification ClassifyMessage(const TClassifyAccount& account, const TClassify
         if (decision.result == kClassifyReject) return decision;
     }
 
-    if (settings.reverseDns && engine.reverseDns) {
+    if (settings.reverseDns && engine.reverseDns && !engine.lookAhead) {
         const std::vector<std::string> addresses = SplitAddresses(ExtractReceivedIPs(lines, true));
         if (addresses.empty()) return decision;
         const std::string& first = addresses.back();  // the lowest Received line: the first hop

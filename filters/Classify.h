@@ -59,6 +59,10 @@ struct TClassifyEngine {
     // Reverse lookups of the first hop; nullptr: none. Its server and time-out are set from
     // the global list's settings before each lookup.
     TReverseDns* reverseDns = nullptr;
+    // A look ahead at the result: no hit is counted, no rule added, nothing logged, and no
+    // reverse lookup is made (that step decides nothing then). The real classification of
+    // the same text in the same state gives the same result, unless a reverse lookup rejects.
+    bool lookAhead = false;
 };
 
 struct TClassification {

@@ -61,7 +61,7 @@ TEST_F(PopServerTest, EveryCommandBeforeLoginGetsItsReply) {
                       {"PASS secret", "+OK Login OK"},  // retried on the same connection
                   });
     EXPECT_EQ(client->Command("CAPA"), "+OK Capability list follows");
-    EXPECT_EQ(client->ReadUntil("\r\n.\r\n"), "USER\r\nTOP\r\nUIDL\r\n.\r\n");
+    EXPECT_EQ(client->ReadUntil("\r\n.\r\n"), "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
 }
 
 TEST_F(PopServerTest, EveryCommandAfterLoginGetsItsReply) {
