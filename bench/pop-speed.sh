@@ -8,6 +8,7 @@
 #   --vorla PATH  the vorla program (default: build/vorla beside this script's source tree)
 #   --runs N      runs of each measurement; the median is printed (default 3)
 #   --quick       one run each, fewer messages
+# VORLA_WRAP="strace -c -f" (or a profiler) runs each "vorla fetch" under that command.
 # Needs root (Dovecot's mail files belong to nobody). Installs dovecot, mpop and fetchmail
 # when missing. Everything runs on 127.0.0.1; every process started here is stopped by PID.
 set -euo pipefail
@@ -147,7 +148,7 @@ run_vorla() {  # port count
   "$vorla" --home "$home" account add Fay email=fay@example.net popserver=127.0.0.1 "popport=$1" \
     loginname=fay password=faypw enablefetch=1 enablefilters=0 enablesend=0 "rejectkb=$rejectkb" >/dev/null
   local t0 t1; t0=$(now)
-  "$vorla" --home "$home" fetch > "$work/vorla.out" 2>&1 || { cat "$work/vorla.out" >&2; return 1; }
+  ${VORLA_WRAP:-} "$vorla" --home "$home" fetch > "$work/vorla.out" 2>&1 || { cat "$work/vorla.out" >&2; return 1; }
   t1=$(now)
   local stored; stored=$(find "$home/accounts" -path '*/vorla/*.msg' | wc -l)
   [ "$stored" -eq "$2" ] || { echo "vorla stored $stored of $2" >&2; tail -5 "$work/vorla.out" >&2; return 1; }

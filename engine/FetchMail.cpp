@@ -19,6 +19,7 @@
 #include "net/Pop3Client.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 namespace vorla {
 namespace {
@@ -179,6 +180,10 @@ void TFetchRun::Uplink() {
         ++m_counts.errors;
     }
     if (m_client->Connected()) {
+        // The messages filed below reach the disk in one flush before QUIT, not one flush each:
+        // the server deletes nothing before QUIT, so each DELE may go out as soon as its
+        // message is in its folder. A kill leaves every file whole or absent either way.
+        TDeferredSync durable;
         const int count = m_client->MessageCount();
         if (count > 0) {
             m_pipelined = m_client->OffersPipelining();
@@ -187,6 +192,8 @@ void TFetchRun::Uplink() {
             else
                 SequentialLoop(count);
         }
+        // A flush that fails ends the fetch here: without QUIT nothing is deleted.
+        durable.Sync();
         // Only an accepted QUIT makes the server carry out the deletions.
         m_client->Disconnect();
     }
