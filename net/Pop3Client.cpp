@@ -168,34 +168,42 @@ void TPop3Client::StartTls() {
     m_reader.Reset();
 }
 
+// CAPA: the capability lines without their line ends; none when the server refuses it.
+std::vector<std::string> TPop3Client::Capabilities() {
+    // The capability list is a handful of short lines; a server that sends more is not one we
+    // want to talk to.
+    constexpr std::size_t kMaxCapabilities = 64u << 10;
+    std::vector<std::string> capabilities;
+    try {
+        Exchange("CAPA", "CAPA");
+    } catch (const TPeerRefused&) {
+        return capabilities;
+    }
+    std::optional<std::string> listing;
+    try {
+        listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
+    } catch (const TNetError& e) {
+        m_socket.Close();
+        throw TNetError(std::string(e.what()) + " during the reply to CAPA");
+    } catch (const TProtocolError& e) {
+        m_socket.Close();
+        throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
+    }
+    for (std::size_t at = 0; listing && at < listing->size();) {
+        const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
+        capabilities.emplace_back(*listing, at, end - at);
+        at = end + 2;
+    }
+    return capabilities;
+}
+
 void TPop3Client::UpgradeWithStls() {
     bool offered = false;
-    try {
-        // The capability list is a handful of short lines; a server that sends more is not
-        // one we want to log in to.
-        constexpr std::size_t kMaxCapabilities = 64u << 10;
-        Exchange("CAPA", "CAPA");
-        std::optional<std::string> listing;
-        try {
-            listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
-        } catch (const TNetError& e) {
-            m_socket.Close();
-            throw TNetError(std::string(e.what()) + " during the reply to CAPA");
-        } catch (const TProtocolError& e) {
-            m_socket.Close();
-            throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
-        }
-        for (std::size_t at = 0; listing && at < listing->size();) {
-            const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
-            const std::string_view capability(listing->data() + at, end - at);
-            if (StartsWithAscii(capability, "STLS") &&
-                (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
-                offered = true;
-            at = end + 2;
-        }
-    } catch (const TPeerRefused&) {
-        // A server without CAPA cannot say that it has STLS either.
-    }
+    // A server without CAPA cannot say that it has STLS either.
+    for (const std::string& capability : Capabilities())
+        if (StartsWithAscii(capability, "STLS") &&
+            (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
+            offered = true;
     if (!offered) throw TProtocolError("The server does not offer STLS (the account asks for it; the login was not sent)");
     Exchange("STLS", "STLS");
     // Anything after the go-ahead came in plain text: taking it as the server's words after
@@ -278,30 +286,8 @@ void TPop3Client::Disconnect() {
 bool TPop3Client::OffersPipelining() {
     if (m_pipelining) return *m_pipelining;
     bool offered = false;
-    try {
-        constexpr std::size_t kMaxCapabilities = 64u << 10;
-        Exchange("CAPA", "CAPA");
-        std::optional<std::string> listing;
-        try {
-            listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
-        } catch (const TNetError& e) {
-            m_socket.Close();
-            throw TNetError(std::string(e.what()) + " during the reply to CAPA");
-        } catch (const TProtocolError& e) {
-            m_socket.Close();
-            throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
-        }
-        for (std::size_t at = 0; listing && at < listing->size();) {
-            const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
-            std::string_view capability(listing->data() + at, end - at);
-            while (!capability.empty() && (capability.back() == ' ' || capability.back() == '\t'))
-                capability.remove_suffix(1);
-            if (SameTextAscii(capability, "PIPELINING")) offered = true;
-            at = end + 2;
-        }
-    } catch (const TPeerRefused&) {
-        // No CAPA: nothing is offered.
-    }
+    for (const std::string& capability : Capabilities())
+        if (SameTextAscii(TrimmedView(capability, TTrimSet::ControlsAndSpace), "PIPELINING")) offered = true;
     m_pipelining = offered;
     return offered;
 }

@@ -156,6 +156,7 @@ private:
     void CheckNumber(int n) const;
     // CAPA, then STLS and the handshake (see Connect).
     void UpgradeWithStls();
+    std::vector<std::string> Capabilities();
     void StartTls();
     void Send(const std::string& command, const std::string& shown);
     std::string ReadListingOf(const std::string& command);
