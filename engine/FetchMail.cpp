@@ -74,6 +74,7 @@ private:
     void SequentialLoop(int count);
     // The same decisions in the same order, the commands sent ahead in windows.
     void PipelinedLoop(int count);
+    bool WillDownload(const THeaderReply& reply);
     // Asks the headers of the messages up to last that are not asked yet.
     void QueueHeaders(int last);
     // Downloads ahead what the look ahead says will be downloaded, as far as the bounds allow.
@@ -238,18 +239,7 @@ void TFetchRun::PipelinedLoop(int count) {
                 }
                 m_headerTickets.erase(ticket);
                 if (reply.error) continue;
-                // The look ahead.
-                if (m_s.nodownload) continue;
-                TMailMessage header;
-                header.LoadMode = TLoadMode::Raw;
-                header.LoadFromMailText(reply.text);
-                const std::string headerText = header.SaveToText();
-                const std::uint32_t crc = HeaderChecksum(headerText);
-                if (m_account.IsSeen(crc) || m_aheadSeen.count(crc)) continue;
-                const std::int64_t size = m_s.rejectkb < 1 ? 0 : reply.sizeError ? -1 : reply.size;
-                if (m_run.LookAhead(headerText, size) == kClassifyReject) continue;
-                m_aheadSeen.insert(crc);
-                m_toDownload.push_back(n);
+                if (!m_s.nodownload && WillDownload(reply)) m_toDownload.push_back(n);
             }
             QueueBodies();
             if (last < count) QueueHeaders(std::min(count, last + kWindowMessages));
@@ -288,6 +278,25 @@ void TFetchRun::PipelinedLoop(int count) {
         first = last + 1;
     }
     CheckDeletes(true);
+}
+
+// The look ahead: whether the message of this header will be downloaded in its turn, as far
+// as can be told now. A header that cannot be read is left to its turn.
+bool TFetchRun::WillDownload(const THeaderReply& reply) {
+    try {
+        TMailMessage header;
+        header.LoadMode = TLoadMode::Raw;
+        header.LoadFromMailText(reply.text);
+        const std::string headerText = header.SaveToText();
+        const std::uint32_t crc = HeaderChecksum(headerText);
+        if (m_account.IsSeen(crc) || m_aheadSeen.count(crc)) return false;
+        const std::int64_t size = m_s.rejectkb < 1 ? 0 : reply.sizeError ? -1 : reply.size;
+        if (m_run.LookAhead(headerText, size) == kClassifyReject) return false;
+        m_aheadSeen.insert(crc);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 void TFetchRun::QueueHeaders(int last) {
