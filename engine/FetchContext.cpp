@@ -80,6 +80,13 @@ TClassification TRunContext::Classify(std::string_view text, std::int64_t size, 
     return ClassifyMessage(m_inputs, engine, text, size, bodyRulesOnly);
 }
 
+int TRunContext::LookAhead(std::string_view text, std::int64_t size) const {
+    TClassifyEngine engine;
+    if (m_engine) engine.globalRules = &m_engine->Filters();
+    engine.lookAhead = true;
+    return ClassifyMessage(m_inputs, engine, text, size, false).result;
+}
+
 void TRunContext::PumpUiEvents() const {
     if (m_engine && m_engine->OnUiThread()) m_engine->Dispatcher().ProcessEvents();
 }

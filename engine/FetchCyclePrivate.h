@@ -75,6 +75,9 @@ public:
     // ClassifyMessage with this account's options and rules, the engine's global rules and
     // reverse lookups, and this log for the automatic rules it adds.
     TClassification Classify(std::string_view text, std::int64_t size, bool bodyRulesOnly) const;
+    // What Classify of the header text will most likely give, without any of its effects
+    // (see TClassifyEngine::lookAhead).
+    int LookAhead(std::string_view text, std::int64_t size) const;
 
     // Runs the pending UI events when the calling thread is the engine's UI thread; elsewhere
     // (a worker, no engine) it does nothing.

@@ -1,5 +1,11 @@
+#include <algorithm>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <unordered_set>
+#include <vector>
 
 #include "engine/AccountTls.h"
 #include "engine/FetchCycle.h"
@@ -13,12 +19,21 @@
 #include "net/Pop3Client.h"
 #include "platform/DateTime.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 
 namespace vorla {
 namespace {
 
 constexpr std::chrono::milliseconds kConnectTimeout{15000};
 constexpr std::chrono::milliseconds kReplyTimeout{25000};
+
+// What a pipelined fetch keeps in flight: the headers of at most this many messages are asked
+// at a time, and the messages downloaded ahead of their turn are bounded in number and in
+// bytes (by the sizes the server lists), so that a slow reader never lets replies pile up.
+constexpr int kWindowMessages = 100;
+constexpr std::int64_t kWindowBytes = std::int64_t{4} << 20;
+// Counted for a message whose size the server did not give.
+constexpr std::int64_t kUnknownSize = std::int64_t{256} << 10;
 
 struct TFetchCounts {
     int accepted = 0;
@@ -27,6 +42,20 @@ struct TFetchCounts {
     int rejected = 0;
     int purged = 0;
     int errors = 0;
+};
+
+// The replies of a pipelined fetch that have come in and wait for their message's turn.
+struct THeaderReply {
+    std::string text;
+    std::int64_t size = -1;
+    std::exception_ptr error;      // of TOP n 0
+    std::exception_ptr sizeError;  // of the LIST n after it
+};
+
+// A deletion sent and not yet answered, with what its error line names.
+struct TDeleteWait {
+    TPop3Client::TTicket ticket;
+    std::unique_ptr<TMailMessage> shown;  // Date, From and Subject of the message
 };
 
 // One fetch of one account, from the busy flag to the processing of what arrived.
@@ -41,8 +70,25 @@ private:
     bool AccountInformationMissing() const;
     // Login, the message loop, QUIT and the trash purge.
     void Uplink();
+    // The messages one at a time, each command waiting for its reply.
+    void SequentialLoop(int count);
+    // The same decisions in the same order, the commands sent ahead in windows.
+    void PipelinedLoop(int count);
+    bool WillDownload(const THeaderReply& reply);
+    // Asks the headers of the messages up to last that are not asked yet.
+    void QueueHeaders(int last);
+    // Downloads ahead what the look ahead says will be downloaded, as far as the bounds allow.
+    void QueueBodies();
+    // Logs the refused deletions whose replies are in (all of them with wait: their replies
+    // are read first).
+    void CheckDeletes(bool wait);
     // Handles message n; false when the stop request ends the loop before it.
     bool HandleMessage(int n);
+    // The steps of HandleMessage that talk to the server, sequential or pipelined.
+    void FetchHeader(int n);
+    std::int64_t SizeOf(int n);
+    std::string FetchBody(int n);
+    void DeleteOnServer(int n);
     void FileAccepted(int n, std::uint32_t crc, const std::string& reason);
     void FileQuarantined(int n, std::uint32_t crc);
     void PurgeTrash();
@@ -61,6 +107,21 @@ private:
     std::unique_ptr<TPop3Client> m_client;
     TMailMessage m_message;
     std::size_t m_seenAtStart = 0;
+
+    // Sequential: the sizes from one LIST, when the server gave them.
+    std::optional<std::vector<std::int64_t>> m_sizes;
+    // Pipelined: see PipelinedLoop.
+    bool m_pipelined = false;
+    int m_headersQueued = 0;                               // messages 1.. have their TOP sent
+    int m_handled = 0;                                     // messages 1.. have had their turn
+    std::map<int, TPop3Client::TTicket> m_headerTickets;   // sent, not read
+    std::map<int, THeaderReply> m_headers;                 // read, not handled
+    std::deque<int> m_toDownload;                          // looked ahead, not sent yet
+    std::map<int, std::pair<TPop3Client::TTicket, std::int64_t>> m_bodyTickets;  // sent: ticket, size counted
+    std::int64_t m_bodyBytes = 0;                          // sizes counted of m_bodyTickets
+    std::unordered_set<std::uint32_t> m_aheadSeen;         // headers looked ahead as downloaded
+    THeaderReply m_current;                                // the header reply of the message handled
+    std::deque<TDeleteWait> m_deletes;
 };
 
 void TFetchRun::Run() {
@@ -120,18 +181,206 @@ void TFetchRun::Uplink() {
         ++m_counts.errors;
     }
     if (m_client->Connected()) {
+        // The messages filed below reach the disk in one flush before QUIT, not one flush each:
+        // the server deletes nothing before QUIT, so each DELE may go out as soon as its
+        // message is in its folder. A kill leaves every file whole or absent either way.
+        TDeferredSync durable;
         const int count = m_client->MessageCount();
-        for (int n = 1; n <= count; ++n) {
-            try {
-                if (!HandleMessage(n)) break;
-            } catch (const std::exception& e) {
-                m_run.LogMessageError(e.what(), m_message);
-            }
+        if (count > 0) {
+            m_pipelined = m_client->OffersPipelining();
+            if (m_pipelined)
+                PipelinedLoop(count);
+            else
+                SequentialLoop(count);
         }
+        // A flush that fails ends the fetch here: without QUIT nothing is deleted.
+        durable.Sync();
         // Only an accepted QUIT makes the server carry out the deletions.
         m_client->Disconnect();
     }
     PurgeTrash();
+}
+
+void TFetchRun::SequentialLoop(int count) {
+    // One listing instead of a size query per message, where the server gives it.
+    if (m_s.rejectkb >= 1) m_sizes = m_client->ListAll();
+    for (int n = 1; n <= count; ++n) {
+        try {
+            if (!HandleMessage(n)) break;
+        } catch (const std::exception& e) {
+            m_run.LogMessageError(e.what(), m_message);
+        }
+    }
+}
+
+// The headers of a window of messages are asked at once; as their replies come in, a look
+// ahead at the rules tells which messages will be downloaded, and their RETR go out at once
+// too. Then each message is handled in turn exactly as the sequential loop does, from the
+// replies already there: the real classification decides, the log lines and progress texts
+// come in the same order, a DELE goes out only once its message is filed (its reply is read
+// later). Where the look ahead was wrong, a message is downloaded in its turn, or its early
+// download is thrown away. Before a window is handled the headers of the next are asked.
+void TFetchRun::PipelinedLoop(int count) {
+    for (int first = 1; first <= count;) {
+        const int last = std::min(count, first + kWindowMessages - 1);
+        try {
+            QueueHeaders(last);
+            for (int n = first; n <= last; ++n) {
+                const auto ticket = m_headerTickets.find(n);
+                if (ticket == m_headerTickets.end()) continue;
+                THeaderReply& reply = m_headers[n];
+                try {
+                    TPop3Client::TPipelined got = m_client->Take(ticket->second);
+                    reply.text = std::move(got.text);
+                    reply.size = got.size;
+                    reply.sizeError = got.sizeError;
+                } catch (const TVorlaError&) {
+                    reply.error = std::current_exception();
+                }
+                m_headerTickets.erase(ticket);
+                if (reply.error) continue;
+                if (!m_s.nodownload && WillDownload(reply)) m_toDownload.push_back(n);
+            }
+            QueueBodies();
+            if (last < count) QueueHeaders(std::min(count, last + kWindowMessages));
+            m_client->SendQueued();
+        } catch (const std::exception&) {
+            // The connection is gone: each message meets the error in its turn below.
+        }
+        for (int n = first; n <= last; ++n) {
+            m_handled = n;
+            try {
+                const bool goOn = HandleMessage(n);
+                m_headers.erase(n);
+                if (!goOn) {
+                    CheckDeletes(true);
+                    return;
+                }
+            } catch (const std::exception& e) {
+                m_headers.erase(n);
+                m_run.LogMessageError(e.what(), m_message);
+            }
+            // A download ahead that its message did not use is read and dropped.
+            if (const auto body = m_bodyTickets.find(n); body != m_bodyTickets.end()) {
+                m_bodyBytes -= body->second.second;
+                try {
+                    m_client->Take(body->second.first);
+                } catch (const std::exception&) {
+                }
+                m_bodyTickets.erase(body);
+            }
+            try {
+                QueueBodies();
+                CheckDeletes(false);
+            } catch (const std::exception&) {
+            }
+        }
+        first = last + 1;
+    }
+    CheckDeletes(true);
+}
+
+// The look ahead: whether the message of this header will be downloaded in its turn, as far
+// as can be told now. A header that cannot be read is left to its turn.
+bool TFetchRun::WillDownload(const THeaderReply& reply) {
+    try {
+        TMailMessage header;
+        header.LoadMode = TLoadMode::Raw;
+        header.LoadFromMailText(reply.text);
+        const std::string headerText = header.SaveToText();
+        const std::uint32_t crc = HeaderChecksum(headerText);
+        if (m_account.IsSeen(crc) || m_aheadSeen.count(crc)) return false;
+        const std::int64_t size = m_s.rejectkb < 1 ? 0 : reply.sizeError ? -1 : reply.size;
+        if (m_run.LookAhead(headerText, size) == kClassifyReject) return false;
+        m_aheadSeen.insert(crc);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void TFetchRun::QueueHeaders(int last) {
+    for (int n = m_headersQueued + 1; n <= last; ++n) {
+        m_headerTickets[n] = m_client->QueueHeader(n);
+        m_headersQueued = n;
+    }
+}
+
+void TFetchRun::QueueBodies() {
+    // A message whose turn has come was downloaded then, if it was to be.
+    while (!m_toDownload.empty() && m_toDownload.front() <= m_handled) m_toDownload.pop_front();
+    while (!m_toDownload.empty() && static_cast<int>(m_bodyTickets.size()) < kWindowMessages) {
+        const int n = m_toDownload.front();
+        const auto header = m_headers.find(n);
+        const std::int64_t size =
+            header != m_headers.end() && header->second.size >= 0 ? header->second.size : kUnknownSize;
+        // One message always goes, whatever its size: the window bounds what waits beside it.
+        if (!m_bodyTickets.empty() && m_bodyBytes + size > kWindowBytes) break;
+        m_toDownload.pop_front();
+        m_bodyTickets[n] = {m_client->QueueRetrieve(n), size};
+        m_bodyBytes += size;
+    }
+}
+
+void TFetchRun::CheckDeletes(bool wait) {
+    while (!m_deletes.empty() && (wait || m_client->Ready(m_deletes.front().ticket))) {
+        TDeleteWait deletion = std::move(m_deletes.front());
+        m_deletes.pop_front();
+        try {
+            m_client->Take(deletion.ticket);
+        } catch (const std::exception& e) {
+            m_run.LogMessageError(e.what(), *deletion.shown);
+        }
+    }
+}
+
+void TFetchRun::FetchHeader(int n) {
+    m_current = THeaderReply();
+    if (m_pipelined) {
+        if (const auto reply = m_headers.find(n); reply != m_headers.end()) {
+            m_current = std::move(reply->second);
+            if (m_current.error) std::rethrow_exception(m_current.error);
+            m_message.LoadMode = TLoadMode::Raw;
+            m_message.LoadFromMailText(m_current.text);
+            return;
+        }
+    }
+    m_client->RetrieveHeader(n, m_message);
+}
+
+std::int64_t TFetchRun::SizeOf(int n) {
+    if (m_pipelined && !m_current.error && (m_current.size >= 0 || m_current.sizeError)) {
+        if (m_current.sizeError) std::rethrow_exception(m_current.sizeError);
+        return m_current.size;
+    }
+    if (m_sizes && n >= 1 && static_cast<std::size_t>(n) <= m_sizes->size() && (*m_sizes)[n - 1] >= 0)
+        return (*m_sizes)[n - 1];
+    return m_client->MessageSize(n);
+}
+
+std::string TFetchRun::FetchBody(int n) {
+    if (!m_pipelined) return m_client->RetrieveText(n);
+    auto body = m_bodyTickets.find(n);
+    if (body == m_bodyTickets.end()) {
+        // Not foreseen: asked now, after whatever is in flight.
+        body = m_bodyTickets.emplace(n, std::pair{m_client->QueueRetrieve(n), std::int64_t{0}}).first;
+    }
+    const auto [ticket, counted] = body->second;
+    m_bodyTickets.erase(body);
+    m_bodyBytes -= counted;
+    return m_client->Take(ticket).text;
+}
+
+void TFetchRun::DeleteOnServer(int n) {
+    if (!m_pipelined) {
+        m_client->Delete(n);
+        return;
+    }
+    TDeleteWait deletion{m_client->QueueDelete(n), std::make_unique<TMailMessage>()};
+    deletion.shown->Date = m_message.Date;
+    deletion.shown->From = m_message.From;
+    deletion.shown->Subject = m_message.Subject;
+    m_deletes.push_back(std::move(deletion));
 }
 
 bool TFetchRun::HandleMessage(int n) {
@@ -139,9 +388,9 @@ bool TFetchRun::HandleMessage(int n) {
     m_message.Clear();
     m_message.LoadMode = TLoadMode::Raw;
     m_run.Progress("Retrieving header " + number);
-    m_client->RetrieveHeader(n, m_message);
+    FetchHeader(n);
     if (m_account.StopRequested()) return false;
-    const std::int64_t size = m_s.rejectkb < 1 ? 0 : m_client->MessageSize(n);
+    const std::int64_t size = m_s.rejectkb < 1 ? 0 : SizeOf(n);
     const std::string headerText = m_message.SaveToText();
     const std::uint32_t crc = HeaderChecksum(headerText);
     const bool seen = m_account.IsSeen(crc);
@@ -157,7 +406,7 @@ bool TFetchRun::HandleMessage(int n) {
         if (m_s.rejectresponse && !seen) RejectionReply(m_account, m_log, m_message);
         m_account.AddSeen(crc);  // the reply has gone out: never a second one
         m_run.LogMessageEvent(kCategoryRejected, c.reason, m_message);
-        m_client->Delete(n);  // whatever "nodelete" and "nodownload" say
+        DeleteOnServer(n);  // whatever "nodelete" and "nodownload" say
         ++m_counts.rejected;
         return true;
     }
@@ -166,7 +415,7 @@ bool TFetchRun::HandleMessage(int n) {
         // before QUIT), or kept while "nodelete" was on: the account has its copy, so the
         // server's goes now. A message that was only logged while "nodownload" was on was
         // never filed and stays.
-        if (!m_s.nodownload && !m_s.nodelete && !m_account.IsKeptOnly(crc)) m_client->Delete(n);
+        if (!m_s.nodownload && !m_s.nodelete && !m_account.IsKeptOnly(crc)) DeleteOnServer(n);
         return true;
     }
     if (m_s.nodownload) {
@@ -179,7 +428,7 @@ bool TFetchRun::HandleMessage(int n) {
     m_run.Progress("Retrieving message " + number);
     // Read before the header's fields are cleared, so that the error line of a refused
     // retrieval still names the message.
-    const std::string text = m_client->RetrieveText(n);
+    const std::string text = FetchBody(n);
     m_message.Clear();
     m_message.LoadMode = TLoadMode::Raw;
     m_message.LoadFromMailText(text);
@@ -203,7 +452,7 @@ void TFetchRun::FileAccepted(int n, std::uint32_t crc, const std::string& reason
         m_run.LogMessageEvent(kCategoryAccepted, reason, m_message);
         if (m_s.away) AwayReplyWithMark(m_account, m_log, item);
     }
-    if (!m_s.nodelete) m_client->Delete(n);
+    if (!m_s.nodelete) DeleteOnServer(n);
 }
 
 void TFetchRun::FileQuarantined(int n, std::uint32_t crc) {
@@ -226,7 +475,7 @@ void TFetchRun::FileQuarantined(int n, std::uint32_t crc) {
             ++m_counts.quarantined;
         if (m_s.away) AwayReply(m_account, m_log, m_message);
     }
-    if (r2 == kClassifyReject || !m_s.nodelete) m_client->Delete(n);
+    if (r2 == kClassifyReject || !m_s.nodelete) DeleteOnServer(n);
 }
 
 void TFetchRun::PurgeTrash() {

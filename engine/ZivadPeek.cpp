@@ -1,10 +1,13 @@
 #include "engine/ZivadPeek.h"
 
+#include <algorithm>
 #include <exception>
+#include <vector>
 #include <mutex>
 
 #include "engine/AccountTls.h"
 #include "engine/ZivadAccount.h"
+#include "mail/MailMessage.h"
 #include "net/Pop3Client.h"
 #include "platform/Errors.h"
 
@@ -45,25 +48,75 @@ TPeekResult TZivadPeek::ConnectAndList() {
         }
         return result;
     }
+    bool pipelining = false;
+    if (count > 0) {
+        try {
+            pipelining = m_client->OffersPipelining();
+        } catch (const std::exception&) {
+            // The connection is gone: every header below fails and stays empty.
+        }
+    }
     {
         std::scoped_lock hold(Lock());
-        for (int n = 1; n <= count; ++n) {
-            TZivadMessageItem& item = NewItem();
-            try {
-                m_client->RetrieveHeader(n, item.Message());
-            } catch (const std::exception&) {
-                item.Message().Clear();  // listed all the same, with an empty header
-            }
-            try {
-                const std::int64_t size = m_client->MessageSize(n);
-                item.SetSize(size >= 0 && size <= INT32_MAX ? static_cast<int>(size) : -1);
-            } catch (const std::exception&) {
-                item.SetSize(-1);
-            }
-        }
+        if (pipelining)
+            ListPipelined(count);
+        else
+            ListOneByOne(count);
     }
     RaiseChange();
     return {true, {}};
+}
+
+namespace {
+
+void SetListedSize(TZivadMessageItem& item, std::int64_t size) {
+    item.SetSize(size >= 0 && size <= INT32_MAX ? static_cast<int>(size) : -1);
+}
+
+}  // namespace
+
+void TZivadPeek::ListOneByOne(int count) {
+    for (int n = 1; n <= count; ++n) {
+        TZivadMessageItem& item = NewItem();
+        try {
+            m_client->RetrieveHeader(n, item.Message());
+        } catch (const std::exception&) {
+            item.Message().Clear();  // listed all the same, with an empty header
+        }
+        try {
+            SetListedSize(item, m_client->MessageSize(n));
+        } catch (const std::exception&) {
+            item.SetSize(-1);
+        }
+    }
+}
+
+// The same commands (TOP n 0, LIST n), sent a window at a time.
+void TZivadPeek::ListPipelined(int count) {
+    constexpr int kWindow = 100;
+    for (int first = 1; first <= count; first += kWindow) {
+        const int last = std::min(count, first + kWindow - 1);
+        std::vector<TPop3Client::TTicket> tickets;
+        try {
+            for (int n = first; n <= last; ++n) tickets.push_back(m_client->QueueHeader(n));
+            m_client->SendQueued();
+        } catch (const std::exception&) {
+            // The connection is gone: the messages without a request are listed empty.
+        }
+        for (int n = first; n <= last; ++n) {
+            TZivadMessageItem& item = NewItem();
+            item.SetSize(-1);
+            if (static_cast<std::size_t>(n - first) >= tickets.size()) continue;
+            try {
+                const TPop3Client::TPipelined reply = m_client->Take(tickets[static_cast<std::size_t>(n - first)]);
+                item.Message().LoadMode = TLoadMode::Raw;
+                item.Message().LoadFromMailText(reply.text);
+                if (!reply.sizeError) SetListedSize(item, reply.size);
+            } catch (const std::exception&) {
+                item.Message().Clear();
+            }
+        }
+    }
 }
 
 void TZivadPeek::SetAccount(const TZivadAccount& account) {

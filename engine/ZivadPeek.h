@@ -63,6 +63,9 @@ public:
 
 private:
     void RemoveAll();
+    // The items of a listing of count messages; the collection's lock is held.
+    void ListOneByOne(int count);
+    void ListPipelined(int count);
 
     std::unique_ptr<TPop3Client> m_client;
 };

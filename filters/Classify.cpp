@@ -63,6 +63,7 @@ struct TListCandidates {
 // tried; with them only the rules the list's index names, which are all that can hit.
 bool RunPass(TZivadFilters* list, TFilterAction action, bool bodyRulesOnly, const char* reasonPrefix,
              const std::string& accountName, const TMessageFacts& facts, TListCandidates* candidates, TZivadLog* log,
+             bool lookAhead,
              TClassification& decision) {
     if (!list) return false;
     std::scoped_lock lock(list->Mutex());
@@ -73,7 +74,9 @@ bool RunPass(TZivadFilters* list, TFilterAction action, bool bodyRulesOnly, cons
         TZivadFilterItem& rule = *list->RuleAt(i);
         if (!rule.Active() || rule.Action() != action) return false;
         if (bodyRulesOnly && rule.Section() != TFilterSection::Body) return false;
-        if (!MatchRuleLines(rule, accountName, facts.Lines(), log)) return false;
+        if (lookAhead ? !RuleHitsLines(rule, accountName, facts.Lines())
+                      : !MatchRuleLines(rule, accountName, facts.Lines(), log))
+            return false;
         decision.result = action == TFilterAction::Accept ? kClassifyAccept : kClassifyReject;
         decision.reason = reasonPrefix + rule.Description();
         return true;
@@ -187,13 +190,13 @@ TClassification ClassifyMessage(const TClassifyAccount& account, const TClassify
     TListCandidates* localCandidates = engine.ruleByRule ? nullptr : &local;
     TListCandidates* globalCandidates = engine.ruleByRule ? nullptr : &global;
     if (RunPass(account.rules, TFilterAction::Accept, bodyRulesOnly, kReasonLocalPrefix, account.name, facts,
-                localCandidates, engine.log, decision) ||
+                localCandidates, engine.log, engine.lookAhead, decision) ||
         RunPass(engine.globalRules, TFilterAction::Accept, bodyRulesOnly, kReasonGlobalPrefix, account.name, facts,
-                globalCandidates, engine.log, decision) ||
+                globalCandidates, engine.log, engine.lookAhead, decision) ||
         RunPass(account.rules, TFilterAction::Reject, bodyRulesOnly, kReasonLocalPrefix, account.name, facts,
-                localCandidates, engine.log, decision) ||
+                localCandidates, engine.log, engine.lookAhead, decision) ||
         RunPass(engine.globalRules, TFilterAction::Reject, bodyRulesOnly, kReasonGlobalPrefix, account.name, facts,
-                globalCandidates, engine.log, decision))
+                globalCandidates, engine.log, engine.lookAhead, decision))
         return decision;
     if (bodyRulesOnly) return decision;
 
@@ -227,7 +230,7 @@ TClassification ClassifyMessage(const TClassifyAccount& account, const TClassify
         if (decision.result == kClassifyReject) return decision;
     }
 
-    if (settings.reverseDns && engine.reverseDns) {
+    if (settings.reverseDns && engine.reverseDns && !engine.lookAhead) {
         const std::vector<std::string> addresses = SplitAddresses(ExtractReceivedIPs(lines, true));
         if (addresses.empty()) return decision;
         const std::string& first = addresses.back();  // the lowest Received line: the first hop

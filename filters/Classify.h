@@ -63,6 +63,10 @@ struct TClassifyEngine {
     // (TZivadFilters::Index) name. The decisions, rule statistics and automatic rules are the
     // same either way; the index only spares the rules that cannot hit.
     bool ruleByRule = false;
+    // A look ahead at the result: no hit is counted, no rule added, nothing logged, and no
+    // reverse lookup is made (that step decides nothing then). The real classification of
+    // the same text in the same state gives the same result, unless a reverse lookup rejects.
+    bool lookAhead = false;
 };
 
 struct TClassification {

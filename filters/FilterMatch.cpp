@@ -155,13 +155,14 @@ void AddReceivedIpRules(const TZivadFilterItem& rule, const std::string& account
     }
 }
 
+// record: a hit adds the rules it brings (a look ahead leaves them out).
 bool MatchBody(const TZivadFilterItem& rule, const std::string& accountName, const TLines& lines,
-               TZivadLog* log) {
+               TZivadLog* log, bool record) {
     const std::size_t e = FirstEmptyLine(lines);
     if (e == lines.size()) return false;
     const std::string& search = rule.SearchText();
     if (AnyLineContains(lines, e + 1, search)) {
-        AddReceivedIpRules(rule, accountName, lines, log);
+        if (record) AddReceivedIpRules(rule, accountName, lines, log);
         return true;
     }
     std::string whole;
@@ -175,7 +176,7 @@ bool MatchBody(const TZivadFilterItem& rule, const std::string& accountName, con
     // index it began at before.
     const TLines strippedLines = SplitLines(stripped);
     if (AnyLineContains(strippedLines, e + 1, search)) {
-        AddReceivedIpRules(rule, accountName, strippedLines, log);
+        if (record) AddReceivedIpRules(rule, accountName, strippedLines, log);
         return true;
     }
     return false;
@@ -195,7 +196,8 @@ bool MatchAttachment(const TZivadFilterItem& rule, const TLines& lines) {
     return false;
 }
 
-bool Hits(const TZivadFilterItem& rule, const std::string& accountName, const TLines& lines, TZivadLog* log) {
+bool Hits(const TZivadFilterItem& rule, const std::string& accountName, const TLines& lines, TZivadLog* log,
+          bool record) {
     switch (rule.Section()) {
         case TFilterSection::None:
             return true;
@@ -212,7 +214,7 @@ bool Hits(const TZivadFilterItem& rule, const std::string& accountName, const TL
         case TFilterSection::HeaderPresent:
             return MatchHeaderPresent(rule, lines, FirstEmptyLine(lines));
         case TFilterSection::Body:
-            return MatchBody(rule, accountName, lines, log);
+            return MatchBody(rule, accountName, lines, log, record);
         case TFilterSection::Attachment:
             return MatchAttachment(rule, lines);
     }
@@ -253,9 +255,13 @@ std::string RemoveTagSpans(std::string_view text) {
 
 bool MatchRuleLines(TZivadFilterItem& rule, const std::string& accountName, const std::vector<std::string>& lines,
                     TZivadLog* log) {
-    if (!Hits(rule, accountName, lines, log)) return false;
+    if (!Hits(rule, accountName, lines, log, true)) return false;
     rule.CountHit(Date());
     return true;
+}
+
+bool RuleHitsLines(const TZivadFilterItem& rule, const std::string& accountName, const std::vector<std::string>& lines) {
+    return Hits(rule, accountName, lines, nullptr, false);
 }
 
 bool MatchRule(TZivadFilterItem& rule, const std::string& accountName, std::string_view text, TZivadLog* log) {

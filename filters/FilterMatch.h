@@ -64,6 +64,10 @@ bool MatchRule(TZivadFilterItem& rule, const std::string& accountName, std::stri
 bool MatchRuleLines(TZivadFilterItem& rule, const std::string& accountName, const std::vector<std::string>& lines,
                     TZivadLog* log = nullptr);
 
+// Whether the rule hits the lines, with none of a hit's effects: no count, no rules added,
+// nothing logged. For a look ahead at what the rules will decide.
+bool RuleHitsLines(const TZivadFilterItem& rule, const std::string& accountName, const std::vector<std::string>& lines);
+
 // The text with its tag-like spans removed as the second Body pass does: while the text holds
 // a "<" and a ">" and the first ">" comes after the first "<", the characters from that "<"
 // through that ">" are removed. Linear in the text's length.

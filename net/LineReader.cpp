@@ -146,4 +146,14 @@ void TLineReader::WriteLine(std::string_view line, std::chrono::milliseconds tim
     m_socket.Send(wire, timeout);
 }
 
+void TLineReader::WriteLines(const std::vector<std::string>& lines, std::chrono::milliseconds timeout) {
+    std::string wire;
+    for (const std::string& line : lines) {
+        Note("-> ", IsPassCommand(line) ? std::string_view("PASS ****") : std::string_view(line));
+        wire += line;
+        wire += "\r\n";
+    }
+    if (!wire.empty()) m_socket.Send(wire, timeout);
+}
+
 }  // namespace vorla

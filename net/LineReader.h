@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The line layer of the text protocols: lines ending in CR LF (a bare LF is taken too), the
 // multi-line listing that ends at a line holding only "." with its dot-stuffing, and an
@@ -53,6 +54,8 @@ public:
 
     // Sends line and CR LF. Throws TNetError.
     void WriteLine(std::string_view line, std::chrono::milliseconds timeout);
+    // Sends every line with its CR LF in one write where the socket takes it.
+    void WriteLines(const std::vector<std::string>& lines, std::chrono::milliseconds timeout);
 
 private:
     // Reads one line; keeps at most keep bytes of it in out and returns its whole length.

@@ -62,6 +62,8 @@ void TPop3Client::SetTranscript(TLineReader::TTranscript transcript) {
 }
 
 void TPop3Client::Send(const std::string& command, const std::string& shown) {
+    // The replies still owed to queued commands come first on the wire.
+    if (!m_pending.empty() || !m_unsent.empty()) ReadAllPending();
     if (!Connected()) throw TNetError("Not connected to the server (" + shown + ")");
     try {
         m_reader.WriteLine(command, m_limits.ReplyTimeout);
@@ -102,6 +104,11 @@ std::string TPop3Client::Exchange(const std::string& command, const std::string&
 
 std::string TPop3Client::ReadMultiLine(const std::string& command) {
     Exchange(command, command);
+    return ReadListingOf(command);
+}
+
+// The lines of the multi-line reply to command, after its "+OK".
+std::string TPop3Client::ReadListingOf(const std::string& command) {
     std::optional<std::string> listing;
     try {
         listing = m_reader.ReadListing(m_limits.ReplyTimeout, m_limits.MaxMessage,
@@ -130,6 +137,11 @@ void TPop3Client::Connect() {
     m_socket.Close();
     m_reader.Reset();
     m_count = -1;
+    m_pipelining.reset();
+    m_firstTicket += m_pending.size();
+    m_pending.clear();
+    m_readCount = 0;
+    m_unsent.clear();
     m_socket.Connect(m_host, m_port, m_limits.ConnectTimeout);
     try {
         if (m_tlsMode == TTlsMode::Implicit) StartTls();
@@ -156,34 +168,42 @@ void TPop3Client::StartTls() {
     m_reader.Reset();
 }
 
+// CAPA: the capability lines without their line ends; none when the server refuses it.
+std::vector<std::string> TPop3Client::Capabilities() {
+    // The capability list is a handful of short lines; a server that sends more is not one we
+    // want to talk to.
+    constexpr std::size_t kMaxCapabilities = 64u << 10;
+    std::vector<std::string> capabilities;
+    try {
+        Exchange("CAPA", "CAPA");
+    } catch (const TPeerRefused&) {
+        return capabilities;
+    }
+    std::optional<std::string> listing;
+    try {
+        listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
+    } catch (const TNetError& e) {
+        m_socket.Close();
+        throw TNetError(std::string(e.what()) + " during the reply to CAPA");
+    } catch (const TProtocolError& e) {
+        m_socket.Close();
+        throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
+    }
+    for (std::size_t at = 0; listing && at < listing->size();) {
+        const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
+        capabilities.emplace_back(*listing, at, end - at);
+        at = end + 2;
+    }
+    return capabilities;
+}
+
 void TPop3Client::UpgradeWithStls() {
     bool offered = false;
-    try {
-        // The capability list is a handful of short lines; a server that sends more is not
-        // one we want to log in to.
-        constexpr std::size_t kMaxCapabilities = 64u << 10;
-        Exchange("CAPA", "CAPA");
-        std::optional<std::string> listing;
-        try {
-            listing = m_reader.ReadListing(m_limits.ReplyTimeout, kMaxCapabilities, kMaxCapabilities);
-        } catch (const TNetError& e) {
-            m_socket.Close();
-            throw TNetError(std::string(e.what()) + " during the reply to CAPA");
-        } catch (const TProtocolError& e) {
-            m_socket.Close();
-            throw TProtocolError(std::string(e.what()) + " in the reply to CAPA");
-        }
-        for (std::size_t at = 0; listing && at < listing->size();) {
-            const std::size_t end = std::min(listing->find("\r\n", at), listing->size());
-            const std::string_view capability(listing->data() + at, end - at);
-            if (StartsWithAscii(capability, "STLS") &&
-                (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
-                offered = true;
-            at = end + 2;
-        }
-    } catch (const TPeerRefused&) {
-        // A server without CAPA cannot say that it has STLS either.
-    }
+    // A server without CAPA cannot say that it has STLS either.
+    for (const std::string& capability : Capabilities())
+        if (StartsWithAscii(capability, "STLS") &&
+            (capability.size() == 4 || capability[4] == ' ' || capability[4] == '\t'))
+            offered = true;
     if (!offered) throw TProtocolError("The server does not offer STLS (the account asks for it; the login was not sent)");
     Exchange("STLS", "STLS");
     // Anything after the go-ahead came in plain text: taking it as the server's words after
@@ -248,6 +268,11 @@ void TPop3Client::Delete(int n) {
 
 void TPop3Client::Disconnect() {
     if (!Connected()) return;
+    ReadAllPending();
+    m_firstTicket += m_pending.size();
+    m_pending.clear();
+    m_readCount = 0;
+    if (!Connected()) return;
     m_count = -1;
     try {
         Exchange("QUIT", "QUIT");
@@ -256,6 +281,196 @@ void TPop3Client::Disconnect() {
         throw;
     }
     m_socket.Close();
+}
+
+bool TPop3Client::OffersPipelining() {
+    if (m_pipelining) return *m_pipelining;
+    bool offered = false;
+    for (const std::string& capability : Capabilities())
+        if (SameTextAscii(TrimmedView(capability, TTrimSet::ControlsAndSpace), "PIPELINING")) offered = true;
+    m_pipelining = offered;
+    return offered;
+}
+
+std::optional<std::vector<std::int64_t>> TPop3Client::ListAll() {
+    std::string listing;
+    try {
+        listing = ReadMultiLine("LIST");
+    } catch (const TPeerRefused&) {
+        return std::nullopt;
+    }
+    std::vector<std::int64_t> sizes(m_count > 0 ? static_cast<std::size_t>(m_count) : 0, -1);
+    for (std::size_t at = 0; at < listing.size();) {
+        const std::size_t end = std::min(listing.find("\r\n", at), listing.size());
+        const std::string_view line(listing.data() + at, end - at);
+        at = end + 2;
+        const std::size_t space = line.find(' ');
+        int n = 0;
+        std::int64_t size = 0;
+        if (space == std::string_view::npos || !ParseWhole(line.substr(0, space), n) || n < 1 ||
+            (m_count >= 0 && n > m_count))
+            continue;
+        if (static_cast<std::size_t>(n) > sizes.size()) sizes.resize(static_cast<std::size_t>(n), -1);
+        sizes[static_cast<std::size_t>(n - 1)] = ParseWhole(line.substr(space + 1), size) ? size : -1;
+    }
+    return sizes;
+}
+
+// --- Pipelined commands
+
+TPop3Client::TTicket TPop3Client::Queue(TRequest kind, int n, std::string command) {
+    CheckNumber(n);
+    if (!Connected()) throw TNetError("Not connected to the server (" + command + ")");
+    m_unsent.push_back(std::move(command));
+    if (kind != TRequest::Delete) m_unsent.push_back("LIST " + std::to_string(n));
+    m_pending.push_back(TEntry{kind, n, false, false, {}, nullptr});
+    return m_firstTicket + m_pending.size() - 1;
+}
+
+TPop3Client::TTicket TPop3Client::QueueHeader(int n) {
+    return Queue(TRequest::Header, n, "TOP " + std::to_string(n) + " 0");
+}
+
+TPop3Client::TTicket TPop3Client::QueueRetrieve(int n) {
+    return Queue(TRequest::Retrieve, n, "RETR " + std::to_string(n));
+}
+
+TPop3Client::TTicket TPop3Client::QueueDelete(int n) {
+    return Queue(TRequest::Delete, n, "DELE " + std::to_string(n));
+}
+
+void TPop3Client::SendQueued() {
+    if (m_unsent.empty()) return;
+    const std::vector<std::string> lines = std::move(m_unsent);
+    m_unsent.clear();
+    if (!Connected()) throw TNetError("Not connected to the server (" + lines.front() + ")");
+    try {
+        m_reader.WriteLines(lines, m_limits.ReplyTimeout);
+    } catch (const TNetError& e) {
+        // The connection stays open for reading: the replies the server sent before it went
+        // are still to be had, and reading on shows where the dialogue broke off.
+        throw TNetError(std::string(e.what()) + " sending " + lines.front());
+    }
+}
+
+void TPop3Client::FailPending(std::exception_ptr error) {
+    for (std::size_t i = m_readCount; i < m_pending.size(); ++i) {
+        TEntry& entry = m_pending[i];
+        entry.read = true;
+        // The request that met the failure carries it; those after it were never answered.
+        entry.error = i == m_readCount ? error
+                                       : std::make_exception_ptr(TNetError(
+                                             "Not connected to the server (" +
+                                             std::string(entry.kind == TRequest::Header     ? "TOP "
+                                                         : entry.kind == TRequest::Retrieve ? "RETR "
+                                                                                             : "DELE ") +
+                                             std::to_string(entry.n) + ")"));
+    }
+    m_readCount = m_pending.size();
+}
+
+void TPop3Client::ReadMarker(TEntry& entry) {
+    const std::string command = "LIST " + std::to_string(entry.n);
+    std::string line;
+    try {
+        line = ReadReply(command);
+    } catch (const TPeerRefused&) {
+        entry.reply.sizeError = std::current_exception();
+        return;
+    }
+    const std::string_view text = ReplyText(line);
+    const std::size_t space = text.find(' ');
+    int number = 0;
+    if (!ParseWhole(text.substr(0, space), number) || number != entry.n) {
+        m_socket.Close();
+        throw TProtocolError("The server's replies are out of step with the commands (" + command +
+                             " was answered " + Quoted(line) + ")");
+    }
+    std::int64_t size = 0;
+    if (space != std::string_view::npos && ParseWhole(text.substr(space + 1), size)) entry.reply.size = size;
+}
+
+void TPop3Client::ReadNextPending() {
+    TEntry& entry = m_pending[m_readCount];
+    const std::string command = entry.kind == TRequest::Header     ? "TOP " + std::to_string(entry.n) + " 0"
+                                : entry.kind == TRequest::Retrieve ? "RETR " + std::to_string(entry.n)
+                                                                   : "DELE " + std::to_string(entry.n);
+    try {
+        if (!Connected()) throw TNetError("Not connected to the server (" + command + ")");
+        try {
+            ReadReply(command);
+            if (entry.kind != TRequest::Delete) {
+                entry.reply.text = ReadListingOf(command);
+                // No header line looks like a status line: one here is a reply that came
+                // where a message's lines were expected.
+                if (StartsWithAscii(entry.reply.text, "+OK") || StartsWithAscii(entry.reply.text, "-ERR")) {
+                    m_socket.Close();
+                    throw TProtocolError("The server's replies are out of step with the commands (" + command +
+                                         " began with " + Quoted(entry.reply.text.substr(0, entry.reply.text.find('\r'))) +
+                                         ")");
+                }
+            }
+        } catch (const TPeerRefused&) {
+            entry.error = std::current_exception();
+        } catch (const TProtocolError&) {
+            // Over the limit: read to its end, the dialogue still in step. Anything else
+            // closed the connection and goes on below.
+            if (!Connected()) throw;
+            entry.error = std::current_exception();
+        }
+        if (entry.kind != TRequest::Delete) ReadMarker(entry);
+    } catch (const TVorlaError&) {
+        entry.reply.text.clear();
+        FailPending(std::current_exception());
+        return;
+    }
+    entry.read = true;
+    ++m_readCount;
+}
+
+void TPop3Client::ReadAllPending() {
+    if (!m_unsent.empty()) {
+        try {
+            SendQueued();
+        } catch (const TNetError&) {
+            // Every request has its error now.
+        }
+    }
+    while (m_readCount < m_pending.size()) ReadNextPending();
+}
+
+void TPop3Client::DropTaken() {
+    while (!m_pending.empty() && m_pending.front().taken && m_readCount > 0) {
+        m_pending.pop_front();
+        ++m_firstTicket;
+        --m_readCount;
+    }
+}
+
+bool TPop3Client::Ready(TTicket ticket) const {
+    if (ticket < m_firstTicket || ticket - m_firstTicket >= m_pending.size()) return false;
+    return m_pending[static_cast<std::size_t>(ticket - m_firstTicket)].read;
+}
+
+TPop3Client::TPipelined TPop3Client::Take(TTicket ticket) {
+    if (ticket < m_firstTicket || ticket - m_firstTicket >= m_pending.size() ||
+        m_pending[static_cast<std::size_t>(ticket - m_firstTicket)].taken)
+        throw TVorlaError("No such request waiting for its reply");
+    const std::size_t index = static_cast<std::size_t>(ticket - m_firstTicket);
+    if (!m_pending[index].read && !m_unsent.empty()) {
+        try {
+            SendQueued();
+        } catch (const TNetError&) {
+        }
+    }
+    while (m_readCount <= index) ReadNextPending();
+    TEntry& entry = m_pending[index];
+    entry.taken = true;
+    const std::exception_ptr error = entry.error;
+    TPipelined reply = std::move(entry.reply);
+    DropTaken();
+    if (error) std::rethrow_exception(error);
+    return reply;
 }
 
 }  // namespace vorla

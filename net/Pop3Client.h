@@ -2,7 +2,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "net/LineReader.h"
 #include "net/TcpSocket.h"
@@ -30,6 +34,14 @@ struct TPop3Limits {
 // TProtocolError the connection is closed (Connected() is false; the dialogue is out of step),
 // so every later command fails at once with TNetError "Not connected ..."; a TPeerRefused
 // leaves it open. Closing without QUIT leaves every message on the server.
+//
+// Pipelining (RFC 2449): when the server lists PIPELINING, commands may be queued and sent
+// together, their replies read later in the order sent (Queue..., Take). Every TOP and RETR
+// goes out followed by "LIST n" for the same message, whose reply must name that message:
+// a server whose replies have slipped out of step with the commands (one left out or one too
+// many) is caught there, before anything is done with the text read for the message, and the
+// connection is closed (TProtocolError). The caller bounds how much it queues at a time.
+// A command of the exchange-at-a-time kind first reads the replies of everything queued.
 // One thread uses a client; only Shutdown may be called from another.
 class TPop3Client {
 public:
@@ -92,9 +104,46 @@ public:
     void Retrieve(int n, TMailMessage& message);
     // DELE n; the server removes the message when QUIT is accepted.
     void Delete(int n);
-    // QUIT when connected, then close (also when QUIT fails). Throws when QUIT is not
-    // accepted: the deletions may not have taken effect.
+    // CAPA, asked once per connection after the login: whether the server lists
+    // PIPELINING. A server that refuses CAPA offers nothing. Throws like any exchange.
+    bool OffersPipelining();
+    // LIST without argument: the size of every listed message by number (index n - 1; -1 for
+    // a message not listed or a line whose size is no number); nullopt when the server
+    // refuses the command (a single-message LIST then still works).
+    std::optional<std::vector<std::int64_t>> ListAll();
+
+    // QUIT when connected, then close (also when QUIT fails). Replies still owed to queued
+    // commands are read first and dropped. Throws when QUIT is not accepted: the deletions
+    // may not have taken effect.
     void Disconnect();
+
+    // --- Pipelined commands. A ticket names one queued request.
+    using TTicket = std::uint64_t;
+    struct TPipelined {
+        std::string text;              // TOP / RETR: as RetrieveHeaderText / RetrieveText give it
+        std::int64_t size = -1;        // from the LIST n after it; -1 as MessageSize gives it
+        std::exception_ptr sizeError;  // the LIST n was refused (TPeerRefused)
+    };
+    // "TOP n 0" and "LIST n".
+    TTicket QueueHeader(int n);
+    // "RETR n" and "LIST n".
+    TTicket QueueRetrieve(int n);
+    // "DELE n".
+    TTicket QueueDelete(int n);
+    // Writes every queued command not yet sent, in one write where the socket takes it.
+    // Throws TNetError; the connection is left open for the replies sent before the failure,
+    // and each request then gets what reading on gives it.
+    void SendQueued();
+    // The reply to the request (sending what is still queued, reading the replies before it
+    // first); each ticket is taken once. Throws what the exchange-at-a-time command would:
+    // TPeerRefused for a refused TOP, RETR or DELE (the session goes on), TProtocolError for
+    // a message over the limit (the session goes on) or replies out of step, TNetError for a
+    // lost connection (then every later request fails with "Not connected ...").
+    TPipelined Take(TTicket ticket);
+    // Whether the reply to the request has been read, so that Take will not wait.
+    bool Ready(TTicket ticket) const;
+    // Requests queued and not taken.
+    std::size_t Pending() const { return m_pending.size(); }
 
     // Any thread: wakes a blocked call, which then throws TNetError; this client cannot be
     // used again after it.
@@ -107,9 +156,28 @@ private:
     void CheckNumber(int n) const;
     // CAPA, then STLS and the handshake (see Connect).
     void UpgradeWithStls();
+    std::vector<std::string> Capabilities();
     void StartTls();
     void Send(const std::string& command, const std::string& shown);
+    std::string ReadListingOf(const std::string& command);
 
+    enum class TRequest { Header, Retrieve, Delete };
+    struct TEntry {
+        TRequest kind;
+        int n;
+        bool read = false;   // its reply is in
+        bool taken = false;  // Take returned it
+        TPipelined reply;
+        std::exception_ptr error;
+    };
+    TTicket Queue(TRequest kind, int n, std::string command);
+    // Reads the reply of the oldest request not read yet.
+    void ReadNextPending();
+    void ReadAllPending();
+    void ReadMarker(TEntry& entry);
+    // The connection is gone: every request not read yet fails with error.
+    void FailPending(std::exception_ptr error);
+    void DropTaken();
     TPop3Limits m_limits;
     std::string m_host;
     std::uint16_t m_port = kDefaultPort;
@@ -118,6 +186,11 @@ private:
     TTlsMode m_tlsMode = TTlsMode::None;
     TTlsOptions m_tlsOptions;
     int m_count = -1;  // the last STAT count of this connection, -1 before it
+    std::optional<bool> m_pipelining;  // CAPA's answer on this connection
+    std::deque<TEntry> m_pending;  // from the oldest request not taken on
+    TTicket m_firstTicket = 0;     // the ticket of m_pending.front()
+    std::size_t m_readCount = 0;   // m_pending's entries whose replies are in
+    std::vector<std::string> m_unsent;  // queued commands not written yet
     TTcpSocket m_socket;
     TLineReader m_reader{m_socket};
 };

@@ -13,8 +13,11 @@
 namespace vorla {
 namespace {
 
-constexpr std::size_t kReceiveChunk = 4096;
-constexpr std::size_t kOutputFlushSize = 64 * 1024;  // queued replies beyond this go out at once
+constexpr std::size_t kReceiveChunk = 16 * 1024;
+// Replies are gathered while commands that have already arrived are answered, and go out
+// together before the session waits for more (a client that sends its commands in one go
+// gets its replies in as few writes as the socket takes). Past this size they go out at once.
+constexpr std::size_t kOutputFlushSize = 256 * 1024;
 constexpr std::size_t kMaxUserShown = 100;           // bytes of a user name in a status line
 // At the end the server stops sending first and reads what the client still sends, so that
 // closing with unread input (after an over-long line) does not reset the connection and
@@ -116,6 +119,16 @@ void TPopServerSession::Reply(std::string_view line) {
     m_out.append(line);
     m_out.append("\r\n");
     if (m_out.size() >= kOutputFlushSize) Flush();
+}
+
+void TPopServerSession::ReplyText(std::string_view text) {
+    if (m_out.size() + text.size() < kOutputFlushSize) {
+        m_out.append(text);
+        return;
+    }
+    // A large reply goes straight from its buffer, after what was gathered before it.
+    m_socket.Send(m_out, text, m_server.IdleTimeout());
+    m_out.clear();
 }
 
 void TPopServerSession::Flush() {
@@ -268,7 +281,8 @@ void TPopServerSession::Apop(const TArgs&, std::string_view) {
 
 void TPopServerSession::Capa(const TArgs&, std::string_view) {
     const bool stls = m_server.m_tlsContext && !m_socket.IsTls() && m_state == TState::NotLoggedIn;
-    Reply(std::string("+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n") + (stls ? "STLS\r\n" : "") + ".");
+    Reply(std::string("+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n") +
+          (stls ? "STLS\r\n" : "") + ".");
 }
 
 void TPopServerSession::Stls(const TArgs&, std::string_view) {
@@ -330,8 +344,7 @@ void TPopServerSession::Retr(const TArgs& args, std::string_view) {
         return;
     }
     m_out += "+OK " + std::to_string(m_message.size()) + "\r\n";
-    m_socket.Send(m_out, m_message, m_server.IdleTimeout());
-    m_out.clear();
+    ReplyText(m_message);
     Status("Retrieved message " + std::to_string(*n));
 }
 
@@ -347,8 +360,7 @@ void TPopServerSession::Top(const TArgs& args, std::string_view) {
         return;
     }
     m_out += "+OK\r\n";
-    m_socket.Send(m_out, m_message, m_server.IdleTimeout());
-    m_out.clear();
+    ReplyText(m_message);
 }
 
 void TPopServerSession::Dele(const TArgs& args, std::string_view) {

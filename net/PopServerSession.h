@@ -54,6 +54,7 @@ private:
     std::optional<std::string> ReadLine();
     void Handle(std::string_view line);
     void Reply(std::string_view line);  // queued with CR LF; sent before the next wait
+    void ReplyText(std::string_view text);  // queued as it is (a message in wire form)
     void Flush();
     // Stops sending and reads (briefly) what the client still sends before the close.
     void Linger();

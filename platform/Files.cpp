@@ -89,6 +89,9 @@ std::string ParentFolder(const std::string& path) {
     return folder.empty() ? "./" : folder;
 }
 
+// The batch that the atomic writes of this thread report to, when there is one.
+thread_local TDeferredSync* t_deferredSync = nullptr;
+
 void SyncFolder(const std::string& folder) {
     // Makes the rename itself durable; a file system that cannot sync folders is no error.
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -148,11 +151,15 @@ public:
     }
 
     void Commit() {
-        if (::fsync(m_fd->Get()) != 0) Fail("cannot flush", errno);
+        TDeferredSync* const deferred = t_deferredSync;
+        if (!deferred && ::fsync(m_fd->Get()) != 0) Fail("cannot flush", errno);
         if (m_fd->Close() != 0) Fail("cannot write", errno);
         if (::rename(m_temp.c_str(), m_target.c_str()) != 0) Fail("cannot replace " + m_target + " by", errno);
         m_fd.reset();
-        SyncFolder(ParentFolder(m_target));
+        if (deferred)
+            deferred->Note(ParentFolder(m_target));
+        else
+            SyncFolder(ParentFolder(m_target));
     }
 
 private:
@@ -169,6 +176,44 @@ private:
     std::string m_temp;
     std::unique_ptr<TFd> m_fd;  // open while the content is being written
 };
+
+}  // namespace
+
+TDeferredSync::TDeferredSync() : m_outer(t_deferredSync) { t_deferredSync = this; }
+
+TDeferredSync::~TDeferredSync() {
+    t_deferredSync = m_outer;
+    try {
+        Sync();
+    } catch (const std::exception&) {
+    }
+}
+
+void TDeferredSync::Note(const std::string& folder) {
+    if (std::find(m_folders.begin(), m_folders.end(), folder) == m_folders.end()) m_folders.push_back(folder);
+}
+
+void TDeferredSync::Sync() {
+    // One flush of each file system carries every file written there; the folders' own
+    // flushes then find little left to do but make the renames durable on any file system.
+    std::vector<dev_t> flushed;
+    std::vector<std::string> folders;
+    folders.swap(m_folders);
+    for (const std::string& folder : folders) {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) ThrowFileError("cannot open", folder, errno);
+        TFd closer(fd);
+        struct stat st{};
+        if (::fstat(fd, &st) == 0 && std::find(flushed.begin(), flushed.end(), st.st_dev) == flushed.end()) {
+            if (::syncfs(fd) != 0) ThrowFileError("cannot flush", folder, errno);
+            flushed.push_back(st.st_dev);
+        }
+        // A file system that cannot sync folders is no error (as for a single write).
+        ::fsync(fd);
+    }
+}
+
+namespace {
 
 std::vector<std::string> ListFolder(const std::string& folder, bool wantFolders, const std::string* mask) {
     std::vector<std::string> names;

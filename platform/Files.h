@@ -45,6 +45,31 @@ bool WriteFileAtomicIfChanged(const std::string& path, const std::string& data, 
 // Appends bytes, creating the file (mode 0600) when missing.
 void AppendFileBytes(const std::string& path, const std::string& data);
 
+// A batch of atomic writes made durable together. While one exists, WriteFileAtomic on the
+// thread that made it (and everything built on it: stored messages, settings) still writes
+// through the temporary file and renames it into place, so a killed process leaves each file
+// whole or absent, but it leaves out the flushes to disk and notes the folder instead; Sync
+// then flushes everything written since, in one step. For work where nothing that depends on
+// the files happens before Sync (a fetch deletes on the server only after it). Scopes nest:
+// the inner one takes the notes until it ends (syncing what it holds). Not copyable.
+class TDeferredSync {
+public:
+    TDeferredSync();
+    ~TDeferredSync();  // syncs what is still pending; a failure is not reported then
+    TDeferredSync(const TDeferredSync&) = delete;
+    TDeferredSync& operator=(const TDeferredSync&) = delete;
+
+    // Flushes the file systems written to and each folder written into. Throws TFileError
+    // (then nothing written in the scope may count as durable).
+    void Sync();
+    // Called by the writers: folder received a renamed file.
+    void Note(const std::string& folder);
+
+private:
+    TDeferredSync* m_outer;
+    std::vector<std::string> m_folders;  // distinct, in the order first written
+};
+
 std::string ExtractFilePath(const std::string& path);  // up to and including the last "/"
 std::string ExtractFileName(const std::string& path);  // after the last "/"
 std::string IncludeTrailingSlash(const std::string& folder);  // "" stays "" (the current folder)

@@ -1,4 +1,6 @@
 #include <gmock/gmock.h>
+#include <algorithm>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include "engine/FetchCycle.h"
@@ -31,10 +33,17 @@ std::string Crlf(const std::string& lf) {
 
 std::string HeaderOf(const std::string& mail) { return mail.substr(0, mail.find("\n\n") + 2); }
 
-// The login and STAT of a session holding count messages.
-std::vector<TPeerStep> Login(int count) {
-    return {PeerSend("+OK ready\r\n"), PeerReadLine(), PeerSend("+OK\r\n"), PeerReadLine(), PeerSend("+OK\r\n"),
-            PeerReadLine(), PeerSend("+OK " + std::to_string(count) + " 999\r\n")};
+// The login and STAT of a session holding count messages, and the CAPA after it (when there
+// are messages): pipelining offered or not.
+std::vector<TPeerStep> Login(int count, bool pipelining = false) {
+    std::vector<TPeerStep> steps = {PeerSend("+OK ready\r\n"), PeerReadLine(), PeerSend("+OK\r\n"),
+                                    PeerReadLine(),              PeerSend("+OK\r\n"), PeerReadLine(),
+                                    PeerSend("+OK " + std::to_string(count) + " 999\r\n")};
+    if (count > 0) {
+        steps.push_back(PeerReadLine());
+        steps.push_back(PeerSend(pipelining ? "+OK\r\nUSER\r\nPIPELINING\r\n.\r\n" : "-ERR\r\n"));
+    }
+    return steps;
 }
 
 void Add(std::vector<TPeerStep>& script, std::initializer_list<TPeerStep> steps) {
@@ -67,7 +76,7 @@ TEST_F(FetchFaultTest, RefusedRetrievalIsOneErrorAndTheMessageComesAgainNextTime
     TScriptedPeer first(script);
     TZivadAccount& ann = Account(first.Port());
     FetchMail(ann, Engine().Log());
-    EXPECT_THAT(first.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "TOP 2 0",
+    EXPECT_THAT(first.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "CAPA", "TOP 1 0", "RETR 1", "TOP 2 0",
                                               "RETR 2", "DELE 2", "QUIT"));
     EXPECT_EQ(Subjects(ann.VorlaFolder()), std::vector<std::string>{"two"});
     ASSERT_EQ(LogEvents().size(), 2u);
@@ -84,18 +93,17 @@ TEST_F(FetchFaultTest, RefusedRetrievalIsOneErrorAndTheMessageComesAgainNextTime
     TScriptedPeer second(again);
     ann.Edit([&](TAccountSettings& s) { s.popport = second.Port(); });
     FetchMail(ann, Engine().Log());
-    EXPECT_THAT(second.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "DELE 1", "QUIT"));
+    EXPECT_THAT(second.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "CAPA", "TOP 1 0", "RETR 1", "DELE 1", "QUIT"));
     EXPECT_EQ(Subjects(ann.VorlaFolder()), (std::vector<std::string>{"two", "one"}));
 }
 
 TEST_F(FetchFaultTest, SizeIsAskedOnlyWithALimitAndABigMessageIsRejectedUnread) {
     const std::string big = Mail("big"), small = Mail("small");
     std::vector<TPeerStep> script = Login(2);
+    Listing(script, "1 204801\n2 204800\n");  // one listing for all; exactly the limit passes
     Listing(script, HeaderOf(big));
-    Answer(script, "+OK 1 204801\r\n");
     Answer(script, "+OK\r\n");  // DELE 1
     Listing(script, HeaderOf(small));
-    Answer(script, "+OK 2 204800\r\n");  // exactly the limit passes
     Listing(script, small);
     Answer(script, "+OK\r\n");
     Answer(script, "+OK bye\r\n");
@@ -107,8 +115,8 @@ TEST_F(FetchFaultTest, SizeIsAskedOnlyWithALimitAndABigMessageIsRejectedUnread) 
     });
     AddRule(ann.Filters(), "small", TFilterAction::Accept, TFilterSection::Subject);
     FetchMail(ann, Engine().Log());
-    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "LIST 1", "DELE 1", "TOP 2 0",
-                                             "LIST 2", "RETR 2", "DELE 2", "QUIT"));
+    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "CAPA", "LIST", "TOP 1 0", "DELE 1",
+                                             "TOP 2 0", "RETR 2", "DELE 2", "QUIT"));
     EXPECT_THAT(LogEvents(), ElementsAre(Event("Ann", "Rejected", "Msg_Too_Big", big),
                                          Event("Ann", "Accepted", "local:small", small)));
 }
@@ -161,10 +169,129 @@ TEST_F(FetchFaultTest, AFolderThatCannotBeWrittenLeavesTheMessageOnTheServer) {
     DeleteTree(folder);
     test::WriteFile(folder.substr(0, folder.size() - 1), "not a folder");
     FetchMail(ann, Engine().Log());
-    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "TOP 1 0", "RETR 1", "QUIT"));
+    EXPECT_THAT(peer.Received(), ElementsAre("USER ann", "PASS annpw", "STAT", "CAPA", "TOP 1 0", "RETR 1", "QUIT"));
     ASSERT_EQ(LogEvents().size(), 1u);
     EXPECT_EQ(LogEvents()[0].rfind("Ann\tError - Ann - ", 0), 0u);
     EXPECT_EQ(ann.SeenCount(), 0u);  // tried again next time
+}
+
+// A server that offers pipelining gets the headers of the window at once, RETR only for what
+// its rules will download, and each DELE only after its message was filed; the log is the one
+// the message-at-a-time dialogue gives.
+TEST_F(FetchFaultTest, PipelinedFetchAsksBodiesOnlyOfWhatItKeepsAndDeletesAfterFiling) {
+    const std::string spam = Mail("cheap pills", "Buy.", "Bulk <bulk@bulk.test>"), one = Mail("one"), two = Mail("two");
+    std::vector<TPeerStep> script = Login(3, true);
+    const std::string mails[] = {spam, one, two};
+    for (int n = 1; n <= 3; ++n) {
+        Listing(script, HeaderOf(mails[n - 1]));
+        Answer(script, "+OK " + std::to_string(n) + " 300\r\n");
+    }
+    for (int n = 2; n <= 3; ++n) {
+        Listing(script, mails[n - 1]);
+        Answer(script, "+OK " + std::to_string(n) + " 300\r\n");
+    }
+    for (int n = 1; n <= 3; ++n) Answer(script, "+OK\r\n");  // DELE
+    Answer(script, "+OK bye\r\n");
+    TScriptedPeer peer(script);
+    TZivadAccount& ann = Account(peer.Port());
+    ann.Edit([&](TAccountSettings& s) { s.enablefilters = true; });
+    AddRule(ann.Filters(), "pills", TFilterAction::Reject, TFilterSection::Subject);
+    AddRule(ann.Filters(), "example.org", TFilterAction::Accept, TFilterSection::From);
+    FetchMail(ann, Engine().Log());
+    EXPECT_THAT(peer.Received(),
+                ElementsAre("USER ann", "PASS annpw", "STAT", "CAPA", "TOP 1 0", "LIST 1", "TOP 2 0", "LIST 2", "TOP 3 0",
+                            "LIST 3", "RETR 2", "LIST 2", "RETR 3", "LIST 3", "DELE 1", "DELE 2", "DELE 3", "QUIT"));
+    EXPECT_THAT(LogEvents(), ElementsAre(Event("Ann", "Rejected", "local:pills", spam),
+                                         Event("Ann", "Accepted", "local:example.org", one),
+                                         Event("Ann", "Accepted", "local:example.org", two)));
+    EXPECT_EQ(Subjects(ann.VorlaFolder()), (std::vector<std::string>{"one", "two"}));
+    const std::vector<std::string> progress = Progress();
+    EXPECT_THAT(std::vector<std::string>(progress.begin(), progress.begin() + 5),
+                ElementsAre("[Ann] Retrieving header 1", "[Ann] Retrieving header 2", "[Ann] Retrieving message 2",
+                            "[Ann] Retrieving header 3", "[Ann] Retrieving message 3"));
+}
+
+// The server breaks the pipelined dialogue of three messages in one of the ways below. A
+// message is filed only when its own text came in step; whatever is not filed stays on the
+// server (the session ends without QUIT, so no DELE takes effect) and each such message has
+// its error line.
+TEST_F(FetchFaultTest, PipelinedWindowOutOfStepBrokenOffOrSilentIsAnErrorNeverAWrongFiling) {
+    const std::string mails[] = {Mail("one"), Mail("two"), Mail("three")};
+    const auto headers = [&](std::vector<TPeerStep>& script, int upTo) {
+        for (int n = 1; n <= upTo; ++n) {
+            Listing(script, HeaderOf(mails[n - 1]));
+            Answer(script, "+OK " + std::to_string(n) + " 300\r\n");
+        }
+    };
+    struct TCase {
+        const char* what;
+        std::function<void(std::vector<TPeerStep>&)> play;  // after the login
+        std::vector<std::string> filed;
+        const char* error;  // in the first error line
+    };
+    const TCase cases[] = {
+        {"a size reply naming another message",
+         [&](std::vector<TPeerStep>& script) {
+             headers(script, 1);
+             Listing(script, HeaderOf(mails[1]));
+             Answer(script, "+OK 3 300\r\n");
+         },
+         {}, "out of step"},
+        {"the reply to a RETR left out",
+         [&](std::vector<TPeerStep>& script) {
+             headers(script, 3);
+             Listing(script, mails[0]);
+             Answer(script, "+OK 1 300\r\n");
+             Add(script, {PeerReadLine()});  // RETR 2: nothing
+             Answer(script, "+OK 2 300\r\n");
+             Listing(script, mails[2]);
+             Answer(script, "+OK 3 300\r\n");
+         },
+         {"one"}, "out of step"},
+        {"the connection dropped inside a message",
+         [&](std::vector<TPeerStep>& script) {
+             headers(script, 3);
+             Listing(script, mails[0]);
+             Answer(script, "+OK 1 300\r\n");
+             Add(script, {PeerReadLine(), PeerSend("+OK\r\nSubject: two\r\n"), test::PeerClose()});
+         },
+         {"one"}, "Connection closed by the peer"},
+        {"no more replies after the first header (the 25 s reply time-out)",
+         [&](std::vector<TPeerStep>& script) {
+             headers(script, 1);
+             Add(script, {test::PeerPause(std::chrono::seconds(30))});
+         },
+         {}, "Timed out"},
+    };
+    int n = 0;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<TPeerStep> script = Login(3, true);
+        c.play(script);
+        TScriptedPeer peer(script);
+        TZivadAccount& account = NewAccount("Acct" + std::to_string(++n), "ann", "annpw", peer.Port());
+        account.Edit([&](TAccountSettings& s) { s.enablefilters = false; });
+        const std::size_t before = LogEvents().size();
+        FetchMail(account, Engine().Log());
+        EXPECT_EQ(Subjects(account.VorlaFolder()), c.filed);
+        EXPECT_EQ(account.SeenCount(), c.filed.size());
+        const std::vector<std::string> events = LogEvents();
+        std::vector<std::string> errors;
+        for (std::size_t i = before; i < events.size(); ++i)
+            if (events[i].find("\tError - ") != std::string::npos) errors.push_back(events[i]);
+        // Every message not filed has its error line, and only a filed one is logged accepted.
+        EXPECT_GE(errors.size(), 3 - c.filed.size());
+        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(),
+                                [&](const std::string& e) { return e.find(c.error) != std::string::npos; }))
+            << ::testing::PrintToString(errors);
+        for (std::size_t i = before; i < events.size(); ++i) {
+            if (events[i].find("\tAccepted - ") == std::string::npos) continue;
+            EXPECT_TRUE(std::any_of(c.filed.begin(), c.filed.end(), [&](const std::string& subject) {
+                return events[i].find("Subject: " + subject) != std::string::npos;
+            })) << events[i];
+        }
+        EXPECT_FALSE(account.Busy());
+    }
 }
 
 TEST_F(FetchFaultTest, MissingAccountInformationEndsAtTheClosingStep) {

@@ -117,6 +117,7 @@ TEST(ZivadPeekFaults, AHeaderThatFailsIsListedEmptyAndAWholeMessageIsFetchedOnce
     test::TScriptedPeer peer({
         PeerSend("+OK ready\r\n"), PeerReadLine(), PeerSend("+OK\r\n"), PeerReadLine(), PeerSend("+OK\r\n"),
         PeerReadLine(), PeerSend("+OK 2 300\r\n"),                         // STAT
+        PeerReadLine(), PeerSend("+OK\r\nPIPELINING\r\n.\r\n"),            // CAPA: TOP and LIST go together
         PeerReadLine(), PeerSend("+OK\r\n" + crlfHeader + ".\r\n"),          // TOP 1 0
         PeerReadLine(), PeerSend("+OK 1 120\r\n"),                          // LIST 1
         PeerReadLine(), PeerSend("-ERR no TOP for you\r\n"),                // TOP 2 0
@@ -142,13 +143,15 @@ TEST(ZivadPeekFaults, AHeaderThatFailsIsListedEmptyAndAWholeMessageIsFetchedOnce
     peek.Item(0)->Deleted = true;
     peek.Disconnect();
     EXPECT_THAT(peer.Received(),
-                ElementsAre("USER u", "PASS p", "STAT", "TOP 1 0", "LIST 1", "TOP 2 0", "LIST 2", "RETR 1", "DELE 1", "QUIT"));
+                ElementsAre("USER u", "PASS p", "STAT", "CAPA", "TOP 1 0", "LIST 1", "TOP 2 0", "LIST 2", "RETR 1",
+                            "DELE 1", "QUIT"));
 }
 
 TEST(ZivadPeekFaults, AFailedDeletionIsReportedAfterTheOthersAndQuit) {
     test::TScriptedPeer peer({
         PeerSend("+OK ready\r\n"), PeerReadLine(), PeerSend("+OK\r\n"), PeerReadLine(), PeerSend("+OK\r\n"),
         PeerReadLine(), PeerSend("+OK 2 300\r\n"),
+        PeerReadLine(), PeerSend("-ERR\r\n"),  // CAPA: one command at a time
         PeerReadLine(), PeerSend("+OK\r\nSubject: a\r\n\r\n.\r\n"), PeerReadLine(), PeerSend("+OK 1 10\r\n"),
         PeerReadLine(), PeerSend("+OK\r\nSubject: b\r\n\r\n.\r\n"), PeerReadLine(), PeerSend("+OK 2 10\r\n"),
         PeerReadLine(), PeerSend("-ERR locked\r\n"),  // DELE 1

@@ -323,6 +323,42 @@ TEST_F(ClassifyTest, GlobalBodyHitAddsReceivedIpRulesThroughTheClassification) {
     EXPECT_EQ(Classify(text).reason, "global:10.20.30.40");
 }
 
+// The look ahead of a pipelined fetch: the same result as the classification, with no hit
+// counted, no rule added and nothing logged, for each kind of deciding step.
+TEST_F(ClassifyTest, LookAheadGivesTheSameResultAndLeavesNoTrace) {
+    SetGlobalSettings([](TFilterSettings& s) { s.autoAddReceived = true; });
+    TZivadFilterItem& body = Add(*m_global, A::Reject, S::Body, "lottery prize", "lottery body");
+    TZivadFilterItem& meeting = Add(*m_local, A::Accept, S::Subject, "meeting", "meetings");
+    const std::string lottery = ReadFile(std::string(TEST_DATA_DIR) + "/three-received-lines-two-addresses.eml");
+    const struct {
+        const char* what;
+        std::string text;
+        std::int64_t size;
+    } rows[] = {
+        {"an accept rule", Ordinary("Weekly meeting"), 0},
+        {"a body rule that adds rules", lottery, 0},
+        {"the size limit", Ordinary("Other"), 200 * 1024},
+        {"nothing decides", Ordinary("Other"), 0},
+    };
+    m_account.rejectkb = 100;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        m_engine.lookAhead = true;
+        const TClassification ahead = ClassifyMessage(m_account, m_engine, row.text, row.size, false);
+        EXPECT_EQ(body.HitCount() + meeting.HitCount(), 0);
+        EXPECT_EQ(m_global->RuleCount(), 1);
+        EXPECT_EQ(LogText(), "");
+        m_engine.lookAhead = false;
+        EXPECT_EQ(ClassifyMessage(m_account, m_engine, row.text, row.size, false).result, ahead.result);
+        // Undo what the real one did, for the next row.
+        body.SetHitCount(0);
+        meeting.SetHitCount(0);
+        for (int i = m_global->RuleCount() - 1; i >= 1; --i) m_global->MarkRule(i);
+        m_global->PurgeMarked();
+        if (FileExists(m_home / "vorla.log")) DeleteFile(m_home / "vorla.log");
+    }
+}
+
 TEST_F(ClassifyTest, RealSpamIsRejectedBySensibleRulesAndRealMailIsNot) {
     const std::string spam = Corpus("spamassassin/sample-spam.txt");
     const std::string ham = Corpus("spamassassin/sample-nonspam.txt");
@@ -411,6 +447,11 @@ TEST_F(ClassifyReverseDnsTest, UnwantedDomainOfTheLowestReceivedAddressRejectsAn
 TEST_F(ClassifyReverseDnsTest, WantedOrUnknownDomainsAndDisabledLookupsDecideNothing) {
     StartServer();
     if (IsSkipped()) return;
+    // A look ahead asks no server: the lookup decides nothing then.
+    m_engine.lookAhead = true;
+    EXPECT_EQ(Classify(Corpus("spamassassin/sample-nonspam.txt")).result, 0);
+    EXPECT_TRUE(m_servers->Queries().empty());
+    m_engine.lookAhead = false;
     EXPECT_EQ(Classify(Ordinary()).result, 0);  // relay.example.com
     EXPECT_EQ(Classify(Message({"Received: from x (x [198.51.100.77]) by y"})).result, 0);  // NXDOMAIN
     EXPECT_EQ(Classify(Message({"Received: from x by y", "Subject: no address"})).result, 0);

@@ -139,6 +139,28 @@ TEST_F(DovecotPop3, ReadsCountSizesHeadersAndMessagesByteForByte) {
         EXPECT_TRUE(text == wire);  // not EXPECT_EQ: the third is 1.5 MB
     }
 
+    // The same sent all at once, and the sizes from one listing.
+    ASSERT_TRUE(client->OffersPipelining());
+    const std::optional<std::vector<std::int64_t>> sizes = client->ListAll();
+    ASSERT_TRUE(sizes);
+    ASSERT_EQ(sizes->size(), 3u);
+    std::vector<TPop3Client::TTicket> tickets;
+    for (int n = 1; n <= 3; ++n) {
+        tickets.push_back(client->QueueHeader(n));
+        tickets.push_back(client->QueueRetrieve(n));
+    }
+    client->SendQueued();
+    for (int n = 1; n <= 3; ++n) {
+        SCOPED_TRACE("pipelined message " + std::to_string(n));
+        const std::string wire = WithCrLf(test::ReadFile(files[n - 1]));
+        const TPop3Client::TPipelined header = client->Take(tickets[2 * n - 2]);
+        EXPECT_EQ(header.text, headers[n - 1]);
+        EXPECT_EQ(header.size, static_cast<std::int64_t>(wire.size()));
+        EXPECT_EQ((*sizes)[n - 1], static_cast<std::int64_t>(wire.size()));
+        EXPECT_TRUE(client->Take(tickets[2 * n - 1]).text == wire);
+    }
+    EXPECT_EQ(client->Pending(), 0u);
+
     TMailMessage message;
     message.LoadMode = TLoadMode::Decoded;
     client->RetrieveHeader(1, message);

@@ -139,7 +139,7 @@ TEST_F(PopServerClientsTest, PythonPoplibRetrievesAndDeletesEveryMessage) {
     long long total = 0;
     for (const std::string& text : m_texts) total += static_cast<long long>(FileForm(text).size());
     EXPECT_THAT(result.out, HasSubstr("\"stat\": [200, " + std::to_string(total) + "]"));
-    EXPECT_THAT(result.out, HasSubstr("\"capa\": [\"TOP\", \"UIDL\", \"USER\"]"));
+    EXPECT_THAT(result.out, HasSubstr("\"capa\": [\"PIPELINING\", \"TOP\", \"UIDL\", \"USER\"]"));
     EXPECT_THAT(result.out, HasSubstr("\"list\": [\"1 " + std::to_string(FileForm(m_texts[0]).size()) + "\""));
     // The top of message 1: its header, the empty line and two body lines.
     EXPECT_THAT(result.out, HasSubstr("Content-Type: text/plain; charset=us-ascii\\r\\n\\r\\nLine 000 of message 1"));

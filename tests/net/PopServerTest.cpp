@@ -61,7 +61,7 @@ TEST_F(PopServerTest, EveryCommandBeforeLoginGetsItsReply) {
                       {"PASS secret", "+OK Login OK"},  // retried on the same connection
                   });
     EXPECT_EQ(client->Command("CAPA"), "+OK Capability list follows");
-    EXPECT_EQ(client->ReadUntil("\r\n.\r\n"), "USER\r\nTOP\r\nUIDL\r\n.\r\n");
+    EXPECT_EQ(client->ReadUntil("\r\n.\r\n"), "USER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n");
 }
 
 TEST_F(PopServerTest, EveryCommandAfterLoginGetsItsReply) {
@@ -117,6 +117,40 @@ TEST_F(PopServerTest, RetrSendsTheStoredFileByteForByte) {
         EXPECT_EQ(client->ReadExactly(file.size()), file);
     }
     EXPECT_EQ(client->Command("NOOP"), "+OK NOOP");  // nothing stray after the message
+}
+
+// A client that sends its commands in one go gets every reply, in order, without waiting for
+// each: small replies gathered together, a message larger than what is gathered at once
+// between them, and the commands after a QUIT never answered.
+TEST_F(PopServerTest, PipelinedCommandsAreAnsweredInOrder) {
+    std::vector<std::string> texts = Texts(2);
+    texts.push_back(Texts(1, 600 * 1024).front());
+    AddAccount("alice", "secret", texts);
+    Start();
+    auto client = LogIn("alice", "secret");
+    std::string commands;
+    for (int round = 0; round < 3; ++round)
+        for (int n = 1; n <= 3; ++n) commands += "LIST " + std::to_string(n) + "\r\nRETR " + std::to_string(n) + "\r\n";
+    client->Send(commands + "TOP 1 0\r\nDELE 2\r\nNOOP\r\nQUIT\r\nNOOP\r\n");
+    for (int round = 0; round < 3; ++round) {
+        for (int n = 1; n <= 3; ++n) {
+            SCOPED_TRACE("round " + std::to_string(round) + " message " + std::to_string(n));
+            const std::string file = FileForm(texts[static_cast<std::size_t>(n - 1)]);
+            EXPECT_EQ(client->ReadLine(), "+OK " + std::to_string(n) + " " + Size(texts[static_cast<std::size_t>(n - 1)]));
+            EXPECT_EQ(client->ReadLine(), "+OK " + std::to_string(file.size()));
+            EXPECT_TRUE(client->ReadExactly(file.size()) == file);
+        }
+    }
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    const std::string header = client->ReadUntil("\r\n\r\n");
+    EXPECT_EQ(header.rfind("Received: ", 0), 0u) << header;
+    EXPECT_EQ(client->ReadLine(), ".");
+    EXPECT_EQ(client->ReadLine(), "+OK");
+    EXPECT_EQ(client->ReadLine(), "+OK NOOP");
+    EXPECT_EQ(client->ReadLine(), "+OK Closing communication channel");
+    std::string rest;
+    EXPECT_TRUE(client->WaitClosed(std::chrono::seconds(5), &rest));
+    EXPECT_EQ(rest, "");
 }
 
 TEST_F(PopServerTest, TopSendsTheHeaderAndTheRequestedBodyLines) {

@@ -132,8 +132,8 @@ TEST_F(PopServerTls, CurlRequiringTlsIsTurnedAwayWhileStlsIsOff) {
 }
 
 TEST_F(PopServerTls, CapaAndStlsFollowTheSettingAndTheState) {
-    const std::string capaOff = "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\n.\r\n";
-    const std::string capaOn = "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nSTLS\r\n.\r\n";
+    const std::string capaOff = "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+    const std::string capaOn = "+OK Capability list follows\r\nUSER\r\nTOP\r\nUIDL\r\nPIPELINING\r\nSTLS\r\n.\r\n";
     {
         Start();
         auto client = Connect();

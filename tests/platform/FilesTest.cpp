@@ -9,6 +9,7 @@
 #include <csignal>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Errors.h"
@@ -357,3 +358,51 @@ TEST(Files, PathHelpers) {
     EXPECT_EQ(IncludeTrailingSlash("/a/b/"), "/a/b/");
     EXPECT_EQ(IncludeTrailingSlash(""), "");
 }
+
+namespace vorla {
+namespace {
+
+// A batch of atomic writes: each file is whole and in place at once; the folders written into
+// are flushed by Sync (one that is gone by then is an error), only for the thread and the
+// innermost scope that wrote them.
+TEST(Files, DeferredSyncKeepsWritesWholeAndFlushesTheFoldersOfItsOwnThread) {
+    test::TTempDir dir;
+    ForceDirectories(dir / "a/");
+    ForceDirectories(dir / "b/");
+    ForceDirectories(dir / "c/");
+    {
+        TDeferredSync outer;
+        WriteFileAtomic(dir / "a/one", "1");
+        {
+            TDeferredSync inner;
+            WriteFileAtomic(dir / "b/two", "2");
+            std::thread other([&] { WriteFileAtomic(dir / "c/three", "3"); });
+            other.join();
+            EXPECT_EQ(ReadFileBytes(dir / "b/two"), "2");
+            EXPECT_FALSE(FileExists(dir / "b/two.tmp"));
+            EXPECT_NO_THROW(inner.Sync());
+        }
+        // Written by the inner scope or another thread: not this scope's to flush.
+        ASSERT_TRUE(DeleteFile(dir / "b/two"));
+        ASSERT_EQ(::rmdir((dir / "b").c_str()), 0);
+        ASSERT_TRUE(DeleteFile(dir / "c/three"));
+        ASSERT_EQ(::rmdir((dir / "c").c_str()), 0);
+        EXPECT_EQ(ReadFileBytes(dir / "a/one"), "1");
+        EXPECT_NO_THROW(outer.Sync());
+        // Nothing left to flush after a Sync; a new write is noted again.
+        ASSERT_TRUE(DeleteFile(dir / "a/one"));
+        ASSERT_EQ(::rmdir((dir / "a").c_str()), 0);
+        EXPECT_NO_THROW(outer.Sync());
+        ForceDirectories(dir / "a/");
+        WriteFileAtomic(dir / "a/again", "x");
+        ASSERT_TRUE(DeleteFile(dir / "a/again"));
+        ASSERT_EQ(::rmdir((dir / "a").c_str()), 0);
+        EXPECT_THROW(outer.Sync(), TFileError);
+    }
+    // Without a scope each write flushes on its own, as before.
+    WriteFileAtomic(dir / "alone", "y");
+    EXPECT_EQ(ReadFileBytes(dir / "alone"), "y");
+}
+
+}  // namespace
+}  // namespace vorla
