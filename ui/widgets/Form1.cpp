@@ -28,11 +28,16 @@
 #include <QVBoxLayout>
 
 #include <array>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/Zivad.h"
 #include "engine/ZivadAccounts.h"
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
+#include "ui/widgets/AccountsForm.h"
 #include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/LogPage.h"
 #include "ui/widgets/PrefsForm.h"
@@ -158,7 +163,7 @@ void TForm1::BuildToolbar() {
             &QToolButton::clicked, this, [this] { m_form->StopButtonClick(); });
     m_toolBar->AddSeparator();
     connect(AddToolButton("AccountsButton", "Accounts", "Edit accounts", QStyle::SP_DirHomeIcon),
-            &QToolButton::clicked, this, [this] { m_form->AccountsButtonClick(); });
+            &QToolButton::clicked, this, [this] { AccountsButtonClick(); });
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
             &QToolButton::clicked, this, [this] { FilterButtonClick(); });
     connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
@@ -532,6 +537,27 @@ void TForm1::showEvent(QShowEvent* event) {
         m_logMailButton->setChecked(logPage);  // ShowPage runs through the toggle
     else
         ShowPage(logPage);
+    if (m_firstStartEditor && m_form->FirstStart())
+        QTimer::singleShot(0, this, [this] { AccountsButtonClick(true); });
+}
+
+void TForm1::AccountsButtonClick(bool firstStart) {
+    if (!m_form) return;
+    m_form->AccountsButtonClick();
+    bool ok = false;
+    std::vector<std::string> messages;
+    try {
+        TAccountsForm editor(*m_engine, EngineColor(m_engine->Color()), this);
+        if (firstStart) editor.StartFirstAccount();
+        ok = editor.exec() == QDialog::Accepted;
+    } catch (const std::exception& e) {
+        messages.push_back(e.what());  // the accounts are reloaded and let go all the same
+    }
+    {
+        TBusyCursor busy;
+        for (std::string& text : m_form->AccountsEditorClosed(ok)) messages.push_back(std::move(text));
+    }
+    for (const std::string& text : messages) QMessageBox::warning(this, "Vorla", Q(text));
 }
 
 void TForm1::AboutButtonClick() {
