@@ -8,4 +8,5 @@ int RunLogPageTests(int argc, char** argv);
 int RunAboutBoxTests(int argc, char** argv);
 int RunFiltersFormTests(int argc, char** argv);
 int RunPrefsFormTests(int argc, char** argv);
+int RunAccountsFormTests(int argc, char** argv);
 }  // namespace vorla::test
