@@ -326,6 +326,12 @@ void TAccountsEditor::StartFirstAccount() {
         s.popport = 995;
         s.popsecurity = TTlsMode::Implicit;
     });
+    // Written at once, so that the preset survives a Cancel as the new account itself does.
+    try {
+        m_selected->Save();
+    } catch (const std::exception& e) {
+        m_user.ShowError(e.what());
+    }
     LoadControls();
     m_hint = kFirstStartHint;
     m_page = 0;

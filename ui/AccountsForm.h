@@ -139,7 +139,7 @@ public:
     // holds the account any more); the row at its position, or the last, is selected.
     void AccountDeleteButtonClick();
     // The first start: a new account selected, port 995 with TLS preset, and a hint.
-    void StartFirstAccount();
+    void StartFirstAccount();  // the preset is saved at once
 
     // Account filters: the selected account's rules after their snapshot was taken, or null
     // when the command is not available; the window opens the filters editor on them and

@@ -451,6 +451,12 @@ TEST_F(AccountsFormTest, TheFirstStartOffersANewAccountForTls) {
     EXPECT_EQ(Editor().Values().popSecurity, static_cast<int>(TTlsMode::Implicit));
     EXPECT_EQ(Editor().Hint(), TAccountsEditor::kFirstStartHint);
     EXPECT_FALSE(form.FirstStart());
+    // Cancel keeps the new account, and with it the preset.
+    m_editor.reset();
+    form.AccountsEditorClosed(false);
+    ASSERT_EQ(Engine().Accounts().Count(), 1);
+    EXPECT_EQ(Engine().Accounts().Items(0)->Settings()->popport, 995);
+    EXPECT_EQ(Engine().Accounts().Items(0)->Settings()->popsecurity, TTlsMode::Implicit);
 }
 
 class AccountsFromMainFormTest : public AccountsFormTest {};

@@ -313,35 +313,46 @@ QWidget* TAccountsForm::BuildFetchPage() {
     m_noDeleteCheck = AddCheck(page, "AccountNoDeleteCheck", "Keep a copy on the server", &TAccountValues::noDelete);
     grid->addWidget(m_noDeleteCheck, 2, 1);
 
-    QLineEdit* server = AddEdit(page, "AccountServerEdit", &TAccountValues::popServer);
-    QLineEdit* port = AddEdit(page, "AccountServerPortEdit", &TAccountValues::popPort);
-    QLineEdit* login = AddEdit(page, "AccountLoginEdit", &TAccountValues::loginName);
-    QLineEdit* password = AddEdit(page, "AccountPasswordEdit", &TAccountValues::password, true);
     m_popSecurity = SecurityCombo(page, "AccountPopSecurityCombo", "STLS",
                                   "How the connection to the POP3 server is secured: TLS from the start (usually "
                                   "port 995), an upgrade with STLS (port 110), or none");
-    connect(m_popSecurity, &QComboBox::activated, this, [this] { AccountChange(); });
-    grid->addWidget(Caption(page, "Pop Server", server), 3, 0);
-    grid->addWidget(Caption(page, "Pop Port", port), 3, 1);
-    grid->addWidget(server, 4, 0);
-    auto* portRow = new QHBoxLayout;
-    portRow->addWidget(port);
-    portRow->addWidget(m_popSecurity);
-    grid->addLayout(portRow, 4, 1);
-    grid->addWidget(Caption(page, "Login Name", login), 5, 0);
-    grid->addWidget(Caption(page, "Password", password), 5, 1);
-    grid->addWidget(login, 6, 0);
-    grid->addWidget(password, 6, 1);
-    auto* keep = new QLabel("(leave blank to keep existing)", page);
-    keep->setObjectName("AccountPasswordNote");
-    grid->addWidget(keep, 7, 1);
+    const TServerRows rows = {{"AccountServerEdit", "Pop Server", &TAccountValues::popServer},
+                              {"AccountServerPortEdit", "Pop Port", &TAccountValues::popPort},
+                              {"AccountLoginEdit", "Login Name", &TAccountValues::loginName},
+                              {"AccountPasswordEdit", "Password", &TAccountValues::password},
+                              "AccountPasswordNote"};
+    m_popControls = AddServerRows(page, grid, 3, rows, m_popSecurity);
     m_verifyCert = AddCheck(page, "AccountVerifyCertCheck", "Check the server's certificate",
                             &TAccountValues::verifyCert,
                             "Check the certificate and name of the POP3 and SMTP servers on TLS connections");
     grid->addWidget(m_verifyCert, 8, 0, 1, 2);
     grid->setRowStretch(9, 1);
-    m_popControls = {server, port, login, password, m_popSecurity, m_verifyCert};
+    m_popControls.push_back(m_verifyCert);
     return page;
+}
+
+std::vector<QWidget*> TAccountsForm::AddServerRows(QWidget* page, QGridLayout* grid, int row, const TServerRows& rows,
+                                                   QComboBox* security) {
+    QLineEdit* server = AddEdit(page, rows.server.name, rows.server.value);
+    QLineEdit* port = AddEdit(page, rows.port.name, rows.port.value);
+    QLineEdit* login = AddEdit(page, rows.login.name, rows.login.value);
+    QLineEdit* password = AddEdit(page, rows.password.name, rows.password.value, true);
+    connect(security, &QComboBox::activated, this, [this] { AccountChange(); });
+    grid->addWidget(Caption(page, rows.server.caption, server), row, 0);
+    grid->addWidget(Caption(page, rows.port.caption, port), row, 1);
+    grid->addWidget(server, row + 1, 0);
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(port);
+    portRow->addWidget(security);
+    grid->addLayout(portRow, row + 1, 1);
+    grid->addWidget(Caption(page, rows.login.caption, login), row + 2, 0);
+    grid->addWidget(Caption(page, rows.password.caption, password), row + 2, 1);
+    grid->addWidget(login, row + 3, 0);
+    grid->addWidget(password, row + 3, 1);
+    auto* keep = new QLabel("(leave blank to keep existing)", page);
+    keep->setObjectName(rows.passwordNote);
+    grid->addWidget(keep, row + 4, 1);
+    return {server, port, login, password, security};
 }
 
 QWidget* TAccountsForm::BuildFiltersPage() {
@@ -426,32 +437,16 @@ QWidget* TAccountsForm::BuildSendPage() {
     grid->addWidget(m_sendCheck, 0, 0, 1, 2);
     m_sendDirectCheck = AddCheck(page, "AccountSendDirectCheck", "Send direct", &TAccountValues::sendDirect);
     grid->addWidget(m_sendDirectCheck, 1, 0, 1, 2);
-    QLineEdit* server = AddEdit(page, "AccountSmtpEdit", &TAccountValues::smtpServer);
-    QLineEdit* port = AddEdit(page, "AccountSmtpPortEdit", &TAccountValues::smtpPort);
-    QLineEdit* login = AddEdit(page, "AccountSmtpLoginEdit", &TAccountValues::smtpLogin);
-    QLineEdit* password = AddEdit(page, "AccountSmtpPasswordEdit", &TAccountValues::smtpPassword, true);
     m_smtpSecurity = SecurityCombo(page, "AccountSmtpSecurityCombo", "STARTTLS",
                                    "How the connection to the SMTP server is secured: TLS from the start (usually "
                                    "port 465), an upgrade with STARTTLS (ports 25 and 587), or none");
-    connect(m_smtpSecurity, &QComboBox::activated, this, [this] { AccountChange(); });
-    QLabel* labels[] = {Caption(page, "Smtp Server", server), Caption(page, "Smtp Port", port),
-                        Caption(page, "Login Name", login), Caption(page, "Password", password)};
-    grid->addWidget(labels[0], 2, 0);
-    grid->addWidget(labels[1], 2, 1);
-    grid->addWidget(server, 3, 0);
-    auto* portRow = new QHBoxLayout;
-    portRow->addWidget(port);
-    portRow->addWidget(m_smtpSecurity);
-    grid->addLayout(portRow, 3, 1);
-    grid->addWidget(labels[2], 4, 0);
-    grid->addWidget(labels[3], 4, 1);
-    grid->addWidget(login, 5, 0);
-    grid->addWidget(password, 5, 1);
-    auto* keep = new QLabel("(leave blank to keep existing)", page);
-    keep->setObjectName("AccountSmtpPasswordNote");
-    grid->addWidget(keep, 6, 1);
+    const TServerRows rows = {{"AccountSmtpEdit", "Smtp Server", &TAccountValues::smtpServer},
+                              {"AccountSmtpPortEdit", "Smtp Port", &TAccountValues::smtpPort},
+                              {"AccountSmtpLoginEdit", "Login Name", &TAccountValues::smtpLogin},
+                              {"AccountSmtpPasswordEdit", "Password", &TAccountValues::smtpPassword},
+                              "AccountSmtpPasswordNote"};
+    m_smtpControls = AddServerRows(page, grid, 2, rows, m_smtpSecurity);
     grid->setRowStretch(7, 1);
-    m_smtpControls = {server, port, login, password, m_smtpSecurity};
     return page;
 }
 

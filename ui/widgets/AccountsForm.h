@@ -11,6 +11,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -66,6 +67,20 @@ private:
     QCheckBox* AddCheck(QWidget* parent, const char* name, const char* caption, bool TAccountValues::*value,
                         const char* hint = "");
     QLineEdit* AddEdit(QWidget* parent, const char* name, std::string TAccountValues::*value, bool password = false);
+    // An edit with its caption and the setting it shows.
+    struct TEditRow {
+        const char* name;
+        const char* caption;
+        std::string TAccountValues::*value;
+    };
+    struct TServerRows {
+        TEditRow server, port, login, password;
+        const char* passwordNote;
+    };
+    // Server and port (with the security choice beside it), login name and password, and the
+    // note under the password, in grid from row on; returns the controls.
+    std::vector<QWidget*> AddServerRows(QWidget* page, QGridLayout* grid, int row, const TServerRows& rows,
+                                        QComboBox* security);
     QWidget* BuildPanel(QWidget* parent);
     QWidget* BuildFetchPage();
     QWidget* BuildFiltersPage();
