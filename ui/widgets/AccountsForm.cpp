@@ -226,10 +226,9 @@ TAccountsForm::TAccountsForm(TZivad& engine, const QColor& background, QWidget* 
 }
 
 TAccountsForm::~TAccountsForm() {
-    // Signals sent while the controls are destroyed must not reach the editor.
     m_editor.OnChanged = nullptr;
-    m_filling = true;
-    if (m_idleTimer) m_idleTimer->stop();
+    // The controls go after the editor: nothing they signal while being destroyed may reach it.
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
 }
 
 QCheckBox* TAccountsForm::AddCheck(QWidget* parent, const char* name, const char* caption, bool TAccountValues::*value,
