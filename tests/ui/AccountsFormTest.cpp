@@ -9,6 +9,7 @@
 #include "engine/FetchCycleFixture.h"
 #include "net/TlsOptions.h"
 #include "platform/Files.h"
+#include "support/DovecotServer.h"
 #include "ui/AccountsForm.h"
 #include "ui/MainForm.h"
 
@@ -495,6 +496,64 @@ TEST_F(AccountsFromMainFormTest, OkSavesEveryAccountAndCancelReadsThemFromDisk) 
         for (const TAccountPtr& account : list.Snapshot()) EXPECT_FALSE(account->Busy());
         EXPECT_EQ(form.AccountRows().size(), 2u);
     }
+}
+
+// A fetch runs while the editor, opened from the main window, edits the fetched account,
+// deletes another one and is cancelled: the fetch goes on with its account to the end, the
+// deleted one is not fetched and its folder is gone, and the fetch's busy mark stays its own.
+TEST_F(AccountsFromMainFormTest, AFetchGoesOnWhileTheEditorDeletesAndReloads) {
+    const std::string why = TDovecotServer::Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    TDovecotServer server({{"alice", "alicepw"}, {"bob", "bobpw"}});
+    constexpr int kCount = 30;
+    for (int i = 1; i <= kCount; ++i) {
+        server.AddMessage("alice", Mail("alice " + std::to_string(i)));
+        server.AddMessage("bob", Mail("bob " + std::to_string(i)));
+    }
+    for (auto [name, user] : {std::pair{"Alice", "alice"}, std::pair{"Bob", "bob"}}) {
+        TZivadAccount& account = NewAccount(name, user, std::string(user) + "pw", server.Port());
+        account.Edit([](TAccountSettings& s) { s.enablefilters = false; });  // every message accepted
+        account.Save();
+    }
+    const std::string bobFolder = Engine().Accounts().FindByName("Bob")->AccountFolder();
+    TMainForm form(Engine());
+
+    bool edited = false;
+    Engine().OnStatusText.Set([&](const std::string& text) {
+        if (text.find("[Alice] Retrieving header 10") == std::string::npos || edited) return;
+        m_queue.Post([&] {
+            edited = true;
+            form.AccountsButtonClick();
+            for (const TAccountPtr& account : Engine().Accounts().Snapshot()) EXPECT_TRUE(account->Busy());
+            {
+                TAccountsEditor editor(Engine().Accounts(), m_user);
+                ASSERT_EQ(editor.Values().name, "Alice");
+                TAccountValues v = editor.Values();
+                v.awayText = "edited while fetching";
+                editor.AccountChange(v);
+                editor.SelectRow(1);
+                ASSERT_EQ(editor.Values().name, "Bob");
+                editor.AccountDeleteButtonClick();
+            }
+            EXPECT_TRUE(form.AccountsEditorClosed(false).empty());
+            // The fetch still holds Alice: the mark is the fetch's until it ends.
+            EXPECT_TRUE(Engine().Accounts().FindByName("Alice")->Busy());
+        });
+    });
+    form.GetMailButtonClick();
+    Engine().OnStatusText.Clear();
+
+    ASSERT_TRUE(edited);
+    TZivadAccounts& list = Engine().Accounts();
+    ASSERT_EQ(list.Count(), 1);
+    const TAccountPtr alice = list.FindByName("Alice");
+    EXPECT_EQ(alice->VorlaFolder().Count(), kCount);
+    EXPECT_TRUE(server.MessageFiles("alice").empty());
+    EXPECT_EQ(server.MessageFiles("bob").size(), static_cast<std::size_t>(kCount));  // never fetched
+    EXPECT_FALSE(DirectoryExists(bobFolder));
+    EXPECT_NE(alice->Settings()->awayText, "edited while fetching");  // Cancel read it from disk
+    EXPECT_FALSE(alice->Busy());
+    EXPECT_EQ(form.AccountRows().size(), 1u);
 }
 
 }  // namespace
