@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <set>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,7 +11,9 @@
 #include "engine/FetchCycleFixture.h"
 #include "net/TlsOptions.h"
 #include "platform/Files.h"
+#include "engine/FetchCycle.h"
 #include "support/DovecotServer.h"
+#include "support/SmtpServer.h"
 #include "ui/AccountsForm.h"
 #include "ui/MainForm.h"
 
@@ -554,6 +558,61 @@ TEST_F(AccountsFromMainFormTest, AFetchGoesOnWhileTheEditorDeletesAndReloads) {
     EXPECT_NE(alice->Settings()->awayText, "edited while fetching");  // Cancel read it from disk
     EXPECT_FALSE(alice->Busy());
     EXPECT_EQ(form.AccountRows().size(), 1u);
+}
+
+// Queue passes send while the editor changes one account's SMTP port, deletes the other and
+// is cancelled: the pass of the kept account sends every message once, the deleted account's
+// pass stops and its folder goes.
+TEST_F(AccountsFromMainFormTest, QueuePassesGoOnWhileTheEditorDeletesAndReloads) {
+    test::TSmtpServerSetup setup;
+    setup.dataDelaySeconds = 0.05;  // a pass that takes a while
+    test::TSmtpServer smtp(setup);
+    constexpr int kCount = 12;
+    for (const std::string name : {"Fay", "Gus"}) {
+        TZivadAccount& account = NewAccount(name, name, "pw", 110);
+        account.Edit([&](TAccountSettings& s) {
+            s.enablesend = true;
+            s.senddirect = false;
+            s.smtpserver = "127.0.0.1";
+            s.smtpport = smtp.Port();
+        });
+        for (int i = 1; i <= kCount; ++i) {
+            TMailMessage message;
+            message.LoadFromMailText("From: " + name + "@example.net\nTo: friend@example.org\nSubject: " + name + " " +
+                                     std::to_string(i) + "\n\nHello.\n");
+            account.QueueFolder().AddMessage(message, "");
+        }
+        account.Save();
+    }
+    const std::string gusFolder = Engine().Accounts().FindByName("Gus")->AccountFolder();
+    TMainForm form(Engine());
+    form.SendMailButtonClick();
+    ASSERT_TRUE(m_queue.ProcessEventsUntil([&] { return smtp.Deliveries().size() >= 2; }, std::chrono::seconds(20)));
+
+    form.AccountsButtonClick();
+    {
+        TAccountsEditor& editor = Editor();
+        ASSERT_EQ(editor.Values().name, "Fay");
+        Change([](TAccountValues& v) { v.smtpPort = "1"; });  // not saved: Cancel reads it back
+        editor.SelectRow(1);
+        editor.AccountDeleteButtonClick();
+        m_editor.reset();
+    }
+    EXPECT_TRUE(form.AccountsEditorClosed(false).empty());
+    ASSERT_TRUE(m_queue.ProcessEventsUntil([] { return RunningQueueSenders() == 0; }, std::chrono::seconds(20)));
+
+    std::multiset<std::string> fay, expected;
+    for (int i = 1; i <= kCount; ++i) expected.insert("Fay " + std::to_string(i));
+    for (const test::TSmtpReceived& received : smtp.Deliveries()) {
+        TMailMessage message;
+        message.LoadFromMailText(received.data);
+        if (message.Subject.rfind("Fay ", 0) == 0) fay.insert(message.Subject);
+    }
+    EXPECT_EQ(fay, expected);  // every one, none twice
+    ASSERT_EQ(Engine().Accounts().Count(), 1);
+    EXPECT_EQ(Engine().Accounts().Items(0)->QueueFolder().Count(), 0);
+    EXPECT_EQ(Engine().Accounts().Items(0)->Settings()->smtpport, smtp.Port());
+    EXPECT_FALSE(DirectoryExists(gusFolder));
 }
 
 }  // namespace
