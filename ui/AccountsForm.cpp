@@ -399,24 +399,25 @@ void TAccountsEditor::MailbotChosen(int index) {
     Changed(kValues | kEnabling);
 }
 
-void TAccountsEditor::MailbotSubjectChanged(const std::string& subject) {
+bool TAccountsEditor::EditMailbot(const std::function<void(TMailbotRecord&)>& change) {
     const int index = m_values.mailbot;
-    if (!m_selected || index < 0) return;
+    if (!m_selected || index < 0) return false;
     m_selected->Edit([&](TAccountSettings& s) {
-        if (index < static_cast<int>(s.mailbots.size())) s.mailbots[static_cast<std::size_t>(index)].subject = subject;
+        if (index < static_cast<int>(s.mailbots.size())) change(s.mailbots[static_cast<std::size_t>(index)]);
     });
+    return true;
+}
+
+void TAccountsEditor::MailbotSubjectChanged(const std::string& subject) {
+    if (!EditMailbot([&](TMailbotRecord& bot) { bot.subject = subject; })) return;
     m_values.mailbotSubject = subject;
-    m_values.mailbots[static_cast<std::size_t>(index)] = subject;
+    m_values.mailbots[static_cast<std::size_t>(m_values.mailbot)] = subject;
     Changed(kValues);
     AccountChange(m_values);
 }
 
 void TAccountsEditor::MailbotTextChanged(const std::string& text) {
-    const int index = m_values.mailbot;
-    if (!m_selected || index < 0) return;
-    m_selected->Edit([&](TAccountSettings& s) {
-        if (index < static_cast<int>(s.mailbots.size())) s.mailbots[static_cast<std::size_t>(index)].text = text;
-    });
+    if (!EditMailbot([&](TMailbotRecord& bot) { bot.text = text; })) return;
     m_values.mailbotText = text;
     AccountChange(m_values);
 }
@@ -453,26 +454,20 @@ void TAccountsEditor::AttachmentSelected(int index) {
 }
 
 void TAccountsEditor::AttachmentAddButtonClick() {
-    const int index = m_values.mailbot;
-    if (!Enabling().mailbot || index < 0) return;
+    if (!Enabling().mailbot || m_values.mailbot < 0) return;
     const auto file = m_user.ChooseOpenFile({});
     if (!file) return;
-    m_selected->Edit([&](TAccountSettings& s) {
-        if (index < static_cast<int>(s.mailbots.size())) s.mailbots[static_cast<std::size_t>(index)].files.push_back(*file);
-    });
+    EditMailbot([&](TMailbotRecord& bot) { bot.files.push_back(*file); });
     m_values.attachments.push_back(*file);
     Changed(kValues | kEnabling);
     AccountChange(m_values);
 }
 
 void TAccountsEditor::AttachmentDeleteButtonClick() {
-    const int index = m_values.mailbot;
     const int file = m_values.attachment;
-    if (!Enabling().attachmentDelete || index < 0) return;
-    m_selected->Edit([&](TAccountSettings& s) {
-        if (index >= static_cast<int>(s.mailbots.size())) return;
-        auto& files = s.mailbots[static_cast<std::size_t>(index)].files;
-        if (file < static_cast<int>(files.size())) files.erase(files.begin() + file);
+    if (!Enabling().attachmentDelete || m_values.mailbot < 0) return;
+    EditMailbot([&](TMailbotRecord& bot) {
+        if (file < static_cast<int>(bot.files.size())) bot.files.erase(bot.files.begin() + file);
     });
     m_values.attachments.erase(m_values.attachments.begin() + file);
     m_values.attachment = -1;
@@ -481,14 +476,12 @@ void TAccountsEditor::AttachmentDeleteButtonClick() {
 }
 
 void TAccountsEditor::AttachmentDoubleClick(int file) {
-    const int index = m_values.mailbot;
-    if (!Enabling().mailbot || index < 0 || file < 0 || file >= static_cast<int>(m_values.attachments.size())) return;
+    if (!Enabling().mailbot || m_values.mailbot < 0 || file < 0 || file >= static_cast<int>(m_values.attachments.size()))
+        return;
     const auto chosen = m_user.ChooseOpenFile(m_values.attachments[static_cast<std::size_t>(file)]);
     if (!chosen) return;
-    m_selected->Edit([&](TAccountSettings& s) {
-        if (index >= static_cast<int>(s.mailbots.size())) return;
-        auto& files = s.mailbots[static_cast<std::size_t>(index)].files;
-        if (file < static_cast<int>(files.size())) files[static_cast<std::size_t>(file)] = *chosen;
+    EditMailbot([&](TMailbotRecord& bot) {
+        if (file < static_cast<int>(bot.files.size())) bot.files[static_cast<std::size_t>(file)] = *chosen;
     });
     m_values.attachments[static_cast<std::size_t>(file)] = *chosen;
     Changed(kValues);

@@ -16,6 +16,7 @@ namespace vorla {
 class TZivadAccount;
 class TZivadAccounts;
 class TZivadFilters;
+struct TMailbotRecord;
 using TAccountPtr = std::shared_ptr<TZivadAccount>;
 
 // The prompts, file choosers and messages of the editor; tests answer them from a script.
@@ -171,6 +172,8 @@ private:
     void RedrawRow();       // the selected account's row (its place may move)
     void LoadControls();    // from the selected account
     void LoadMailbot();     // the chosen mailbot's subject, text and files
+    // Edits the selected account's chosen mailbot; false when there is none.
+    bool EditMailbot(const std::function<void(TMailbotRecord&)>& change);
     void Store();           // m_values into the selected account
     void Changed(unsigned parts);
 
