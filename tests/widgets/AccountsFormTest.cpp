@@ -184,6 +184,32 @@ private slots:
         QVERIFY(!window.Form()->Engine().Accounts().Items(0)->Settings()->enablefetch);
     }
 
+    // Rows in name order, every second on the window's colour; the check box is the fetch
+    // switch and the folder counts stand right-aligned.
+    void TheTableShowsTheAccountsInNameOrder() {
+        for (const char* name : {"Carl", "anna", "Bert"})
+            SaveAccount(name, [&](TAccountSettings& s) {
+                s.name = name;
+                s.enablefetch = std::string(name) != "Bert";
+            });
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        TAccountsForm form(window.Form()->Engine(), QColor(10, 20, 30), &window);
+        auto* list = form.findChild<QTreeWidget*>("AccountsList");
+        QCOMPARE(list->topLevelItemCount(), 3);
+        const QString names[] = {"anna", "Bert", "Carl"};
+        for (int r = 0; r < 3; ++r) {
+            QTreeWidgetItem* item = list->topLevelItem(r);
+            QCOMPARE(item->text(0), names[r]);
+            QCOMPARE(item->checkState(0), r == 1 ? Qt::Unchecked : Qt::Checked);
+            QCOMPARE(item->background(0).color() == QColor(10, 20, 30), r % 2 == 1);
+            QCOMPARE(item->text(7), QString("0"));
+            QCOMPARE(item->textAlignment(7) & Qt::AlignRight, int(Qt::AlignRight));
+        }
+        QVERIFY(list->topLevelItem(0)->isSelected());
+        QCOMPARE(form.findChild<QLineEdit*>("AccountNameEdit")->text(), QString("anna"));
+    }
+
     // The whole way: an account added in the editor and pointed at a POP3 server on
     // loopback, OK, its "options.ini" holds the values, and Get Mail fetches from it.
     void AnAccountMadeInTheEditorFetchesItsMail() {
