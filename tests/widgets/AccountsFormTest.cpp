@@ -365,6 +365,33 @@ private slots:
         again.close();
     }
 
+    // A close asked for while the editor is open (a signal at the first start) cancels the
+    // editor and then closes the window.
+    void ACloseWhileTheEditorIsOpenClosesBoth() {
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        window.SetFirstStartEditor(true);
+        bool closed = false;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            auto* form = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!form || form->objectName() != "AccountsForm" || closed) return;
+            closed = true;
+            Type(*form, "AccountNameEdit", "unsaved");
+            dispatcher.Post([&] { window.close(); });
+        });
+        probe.start(10);
+        window.show();
+        QTRY_VERIFY(closed);
+        QTRY_VERIFY(!window.isVisible());
+        QVERIFY(!QApplication::activeModalWidget());
+        window.Shutdown();
+        // Cancelled: the new account stays, without the name typed.
+        TZivadAccounts accounts(nullptr);
+        QCOMPARE(accounts.Count(), 1);
+        QCOMPARE(accounts.Items(0)->Settings()->name, std::string());
+    }
+
 private:
     std::unique_ptr<TTestHome> m_home;
 };

@@ -549,13 +549,21 @@ void TForm1::AccountsButtonClick(bool firstStart) {
     try {
         TAccountsForm editor(*m_engine, EngineColor(m_engine->Color()), this);
         if (firstStart) editor.StartFirstAccount();
+        m_accountsEditor = &editor;
         ok = editor.exec() == QDialog::Accepted;
+        m_accountsEditor = nullptr;
     } catch (const std::exception& e) {
+        m_accountsEditor = nullptr;
         messages.push_back(e.what());  // the accounts are reloaded and let go all the same
     }
     {
         TBusyCursor busy;
         for (std::string& text : m_form->AccountsEditorClosed(ok)) messages.push_back(std::move(text));
+    }
+    if (m_closeWanted) {
+        // The close that cancelled the editor goes on; no box may hold it up.
+        QTimer::singleShot(0, this, [this] { close(); });
+        return;
     }
     for (const std::string& text : messages) QMessageBox::warning(this, "Vorla", Q(text));
 }
@@ -622,6 +630,13 @@ void TForm1::RebuildGetMailMenu() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (m_accountsEditor) {
+        // The editor on the stack holds the accounts: it closes first, as a Cancel, then the window.
+        m_closeWanted = true;
+        m_accountsEditor->reject();
+        event->ignore();
+        return;
+    }
     if (m_form && m_form->Running()) {
         // The command on the stack still uses the engine: stop it and close when it returns.
         m_closeWanted = true;

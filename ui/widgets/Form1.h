@@ -8,6 +8,7 @@
 #include "ui/MainForm.h"
 
 class QButtonGroup;
+class QDialog;
 class QLabel;
 class QListWidget;
 class QMenu;
@@ -85,6 +86,7 @@ private:
     bool m_shutDown = false;
     bool m_opened = false;  // the first show chose the opening page
     bool m_firstStartEditor = false;
+    QDialog* m_accountsEditor = nullptr;  // while it is open: a close cancels it first
 
     // Widgets: owned by their Qt parents.
     TWrappingToolBar* m_toolBar = nullptr;
