@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <mutex>
@@ -314,7 +315,36 @@ void TMainForm::RunFiltersButtonClick() {
 
 void TMainForm::StopButtonClick() { m_engine.Stop(); }
 
-void TMainForm::AccountsButtonClick() { SetStatus("The accounts editor is not available yet"); }
+void TMainForm::AccountsButtonClick() {
+    m_busyBeforeAccounts.clear();
+    for (const TAccountPtr& account : m_engine.Accounts().Snapshot())
+        if (!account->TryBeginBusy()) m_busyBeforeAccounts.push_back(account);
+}
+
+std::vector<std::string> TMainForm::AccountsEditorClosed(bool ok) {
+    std::vector<std::string> messages;
+    TZivadAccounts& accounts = m_engine.Accounts();
+    try {
+        if (ok)
+            messages = accounts.SaveAll();
+        else
+            accounts.ReloadAll();
+    } catch (const std::exception& e) {
+        messages.push_back(e.what());
+    }
+    try {
+        FillAccountList();
+    } catch (const std::exception& e) {
+        messages.push_back(e.what());
+    }
+    for (const TAccountPtr& account : accounts.Snapshot())
+        if (std::find(m_busyBeforeAccounts.begin(), m_busyBeforeAccounts.end(), account) == m_busyBeforeAccounts.end())
+            account->SetBusy(false);
+    m_busyBeforeAccounts.clear();
+    return messages;
+}
+
+bool TMainForm::FirstStart() const { return m_engine.Accounts().Count() == 0; }
 void TMainForm::FilterButtonClick() { m_engine.Filters().TakeSnapshot(); }
 TZivadFilters& TMainForm::GlobalRules() { return m_engine.Filters(); }
 void TMainForm::FilterEditorClosed(bool ok) {

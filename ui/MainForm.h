@@ -113,8 +113,17 @@ public:
     void SendMailButtonClick();
     void RunFiltersButtonClick();
     void StopButtonClick();
-    // The commands whose windows come later only say so on the status line.
+    // The accounts editor: AccountsButtonClick marks every account busy, so that no fetch or
+    // refilter touches an account while the editor changes it; the window then opens the
+    // editor on the account list. AccountsEditorClosed, after OK, saves every account; after
+    // any other close it discards the account objects and loads them again from their folders
+    // (an account in use goes on with its user and is taken up again). Then the account list
+    // is filled, and the accounts are not busy any more, also when a step failed. Returns the
+    // failures to show, one message each.
     void AccountsButtonClick();
+    std::vector<std::string> AccountsEditorClosed(bool ok);
+    // No account yet: the window opens the accounts editor on a new one.
+    bool FirstStart() const;
     // The global rules in the filters editor: FilterButtonClick takes their snapshot before
     // the editor opens on GlobalRules(); FilterEditorClosed saves them after OK and restores
     // the snapshot after any other close (a failed save is said on the status line).
@@ -233,6 +242,9 @@ private:
     std::string m_messageText;
     int m_selectedMessage = -1;  // first selected row of the message list
     std::string m_statusText;
+    // Accounts a fetch or filtering run held when the accounts editor opened: their busy mark
+    // is the run's, which clears it when it ends.
+    std::vector<TAccountPtr> m_busyBeforeAccounts;
     bool m_listRefreshing = false;  // the list refresh guard
     bool m_terminating = false;
     int m_commandDepth = 0;

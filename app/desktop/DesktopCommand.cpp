@@ -47,6 +47,7 @@ int DesktopCommand(TCliContext& ctx) {
     });
     TForm1 form(dispatcher, GetAppVersion());
     window = &form;
+    form.SetFirstStartEditor(true);
     // The desktop session is ending: save now, since the end may come without a close. The
     // session then quits the application (the close path below) or sends SIGTERM or SIGHUP.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &form, [&form] { form.SaveState(); });

@@ -9,4 +9,5 @@ int RunAboutBoxTests(int argc, char** argv);
 int RunFiltersFormTests(int argc, char** argv);
 int RunPrefsFormTests(int argc, char** argv);
 int RunPeekFormTests(int argc, char** argv);
+int RunAccountsFormTests(int argc, char** argv);
 }  // namespace vorla::test

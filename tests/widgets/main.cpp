@@ -12,5 +12,6 @@ int main(int argc, char** argv) {
     failures += vorla::test::RunFiltersFormTests(argc, argv);
     failures += vorla::test::RunPrefsFormTests(argc, argv);
     failures += vorla::test::RunPeekFormTests(argc, argv);
+    failures += vorla::test::RunAccountsFormTests(argc, argv);
     return failures == 0 ? 0 : 1;
 }

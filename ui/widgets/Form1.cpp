@@ -28,11 +28,16 @@
 #include <QVBoxLayout>
 
 #include <array>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/Zivad.h"
 #include "engine/ZivadAccounts.h"
 #include "ui/MainForm.h"
 #include "ui/widgets/AboutBox.h"
+#include "ui/widgets/AccountsForm.h"
 #include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/LogPage.h"
 #include "ui/widgets/PrefsForm.h"
@@ -145,7 +150,7 @@ void TForm1::BuildToolbar() {
             &QToolButton::clicked, this, [this] { m_form->StopButtonClick(); });
     m_toolBar->AddSeparator();
     connect(AddToolButton("AccountsButton", "Accounts", "Edit accounts", QStyle::SP_DirHomeIcon),
-            &QToolButton::clicked, this, [this] { m_form->AccountsButtonClick(); });
+            &QToolButton::clicked, this, [this] { AccountsButtonClick(); });
     connect(AddToolButton("FilterButton", "Filters", "Edit global filters", QStyle::SP_FileDialogDetailedView),
             &QToolButton::clicked, this, [this] { FilterButtonClick(); });
     connect(AddToolButton("PeekButton", "Peek", "Peek at uplink mail", QStyle::SP_FileDialogContentsView),
@@ -526,6 +531,35 @@ void TForm1::showEvent(QShowEvent* event) {
         m_logMailButton->setChecked(logPage);  // ShowPage runs through the toggle
     else
         ShowPage(logPage);
+    if (m_firstStartEditor && m_form->FirstStart())
+        QTimer::singleShot(0, this, [this] { AccountsButtonClick(true); });
+}
+
+void TForm1::AccountsButtonClick(bool firstStart) {
+    if (!m_form) return;
+    m_form->AccountsButtonClick();
+    bool ok = false;
+    std::vector<std::string> messages;
+    try {
+        TAccountsForm editor(*m_engine, EngineColor(m_engine->Color()), this);
+        if (firstStart) editor.StartFirstAccount();
+        m_accountsEditor = &editor;
+        ok = editor.exec() == QDialog::Accepted;
+        m_accountsEditor = nullptr;
+    } catch (const std::exception& e) {
+        m_accountsEditor = nullptr;
+        messages.push_back(e.what());  // the accounts are reloaded and let go all the same
+    }
+    {
+        TBusyCursor busy;
+        for (std::string& text : m_form->AccountsEditorClosed(ok)) messages.push_back(std::move(text));
+    }
+    if (m_closeWanted) {
+        // The close that cancelled the editor goes on; no box may hold it up.
+        QTimer::singleShot(0, this, [this] { close(); });
+        return;
+    }
+    for (const std::string& text : messages) QMessageBox::warning(this, "Vorla", Q(text));
 }
 
 void TForm1::AboutButtonClick() {
@@ -590,6 +624,13 @@ void TForm1::RebuildGetMailMenu() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (m_accountsEditor) {
+        // The editor on the stack holds the accounts: it closes first, as a Cancel, then the window.
+        m_closeWanted = true;
+        m_accountsEditor->reject();
+        event->ignore();
+        return;
+    }
     if (m_form && m_form->Running()) {
         // The command on the stack still uses the engine: stop it and close when it returns.
         m_closeWanted = true;

@@ -8,6 +8,7 @@
 #include "ui/MainForm.h"
 
 class QButtonGroup;
+class QDialog;
 class QLabel;
 class QListWidget;
 class QMenu;
@@ -43,6 +44,11 @@ public:
     // window's placement) and leaves the window open: the desktop session is about to end and
     // may end the program without a close. Failures are swallowed, as at close.
     void SaveState();
+    // With no account yet, the first show opens the accounts editor on a new one. Off unless
+    // the program turns it on (tests start without accounts and without the dialog).
+    void SetFirstStartEditor(bool on) { m_firstStartEditor = on; }
+    // The modal accounts editor; firstStart: on a new account, with a hint of what to fill in.
+    void AccountsButtonClick(bool firstStart = false);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -79,6 +85,8 @@ private:
     bool m_closeWanted = false;
     bool m_shutDown = false;
     bool m_opened = false;  // the first show chose the opening page
+    bool m_firstStartEditor = false;
+    QDialog* m_accountsEditor = nullptr;  // while it is open: a close cancels it first
 
     // Widgets: owned by their Qt parents.
     TWrappingToolBar* m_toolBar = nullptr;
