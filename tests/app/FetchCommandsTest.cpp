@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "engine/ZivadAccount.h"
 #include "platform/DateTime.h"
@@ -156,8 +157,11 @@ TEST_F(FetchCommandsTest, KilledPipelinedFetchesLoseNoMessageAndLeaveNoTornFile)
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    std::uniform_int_distribution<int> moment(20, 400);  // ms after the start of the process
+    // The kill comes a random moment after the fetch stored its first file of the round: a
+    // fetch is far too quick for a moment counted from the process start to fall inside it.
+    std::uniform_int_distribution<int> moment(0, 8000);  // microseconds
     const std::string filler(4000, 'x');
+    const std::string folder = m_home + "accounts/fay/vorla/";
     std::set<std::string> sent;
     int killed = 0;
     for (int round = 1; round <= kRounds; ++round) {
@@ -166,8 +170,19 @@ TEST_F(FetchCommandsTest, KilledPipelinedFetchesLoseNoMessageAndLeaveNoTornFile)
             sent.insert(subject);
             m_server->AddMessage("fay", Mail(subject) + filler + "\n");
         }
-        std::vector<std::string> args = {VORLA_BINARY, "--home", m_home, "fetch"};
-        if (test::RunProgram(args, Env(), std::chrono::milliseconds(moment(random))).timedOut) ++killed;
+        const std::size_t before = DirectoryExists(folder) ? FindFiles(folder, "*.msg").size() : 0;
+        test::TVorlaProcess fetch({"--home", m_home, "fetch"}, Env());
+        for (int i = 0; i < 20000 && fetch.Running(); ++i) {  // at most about 20 s
+            if (DirectoryExists(folder) && FindFiles(folder, "*.msg").size() > before) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+        if (fetch.Running()) {
+            fetch.Kill();  // SIGKILL, and reaped
+            ++killed;
+        } else {
+            ASSERT_TRUE(fetch.WaitExit(30s)) << fetch.Output();
+        }
     }
     const test::TProgramResult last = Vorla({"fetch"});
     ASSERT_FALSE(last.timedOut);
@@ -175,7 +190,6 @@ TEST_F(FetchCommandsTest, KilledPipelinedFetchesLoseNoMessageAndLeaveNoTornFile)
     EXPECT_GE(killed, kRounds / 3);  // the moments fall inside the fetches
 
     EXPECT_TRUE(m_server->MessageFiles("fay").empty());
-    const std::string folder = m_home + "accounts/fay/vorla/";
     std::map<std::string, int> stored;
     for (const std::string& name : FindFiles(folder, "*.msg")) {
         const std::string text = test::ReadFile(folder + name);
