@@ -334,6 +334,9 @@ std::vector<std::string> TMainForm::AccountsEditorClosed(bool ok) {
     }
     try {
         FillAccountList();
+        // After the first start (or the deletion of the selected account) the mail view shows
+        // the first account, as the switch to the mail view does.
+        if (!m_selected && !m_accounts.empty() && !LogPageShown()) SelectAccount(0);
     } catch (const std::exception& e) {
         messages.push_back(e.what());
     }

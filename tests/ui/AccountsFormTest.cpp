@@ -462,6 +462,9 @@ TEST_F(AccountsFormTest, TheFirstStartOffersANewAccountForTls) {
     ASSERT_EQ(Engine().Accounts().Count(), 1);
     EXPECT_EQ(Engine().Accounts().Items(0)->Settings()->popport, 995);
     EXPECT_EQ(Engine().Accounts().Items(0)->Settings()->popsecurity, TTlsMode::Implicit);
+    // The window then shows the new account, not an empty list beside it.
+    EXPECT_EQ(form.SelectedAccount(), 0);
+    EXPECT_EQ(form.FolderCaptions()[0], "Vorla (0)");
 }
 
 class AccountsFromMainFormTest : public AccountsFormTest {};
