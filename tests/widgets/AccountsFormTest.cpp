@@ -80,9 +80,6 @@ private slots:
     void cleanup() { m_home.reset(); }
 
     void TheControlsCarryTheirNamesCaptionsAndHints_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("hint");
         const char* rows[][3] = {
             {"AccountAddButton", "Add", "Add a new account"},
             {"AccountDeleteButton", "Delete", "Delete selected account"},
@@ -120,19 +117,13 @@ private slots:
             {"AccountAwayCheck", "Enable away", ""},
             {"AccountRejectCheck", "Enable reject responses", ""},
         };
-        for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        AddControlRows(rows);
     }
     void TheControlsCarryTheirNamesCaptionsAndHints() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, hint);
         TQtDispatcher dispatcher;
         TForm1 window(dispatcher, "9.9");
         TAccountsForm form(window.Form()->Engine(), QColor(10, 20, 30), &window);
-        auto* button = form.findChild<QAbstractButton*>(name);
-        QVERIFY2(button, qPrintable(name));
-        QCOMPARE(button->text(), caption);
-        QCOMPARE(button->toolTip(), hint);
+        CompareControlRow(form);
     }
 
     // Without accounts: the table is empty, every account control and Delete and Filters are

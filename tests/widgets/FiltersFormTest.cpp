@@ -35,9 +35,6 @@ private slots:
     void cleanup() { m_home.reset(); }
 
     void TheControlsCarryTheirNamesCaptionsAndHints_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("hint");
         const char* rows[][3] = {
             {"FilterAddButton", "Add", "Add a new filter"},
             {"FilterDeleteButton", "Delete", "Delete selected filter"},
@@ -55,19 +52,13 @@ private slots:
             {"OKButton", "OK", ""},
             {"CancelButton", "Cancel", ""},
         };
-        for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        AddControlRows(rows);
     }
     void TheControlsCarryTheirNamesCaptionsAndHints() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, hint);
         TEventQueue queue;
         TZivad engine(queue);
         TFiltersForm form(engine, Qt::yellow);
-        auto* button = form.findChild<QAbstractButton*>(name);
-        QVERIFY2(button, qPrintable(name));
-        QCOMPARE(button->text(), caption);
-        QCOMPARE(button->toolTip(), hint);
+        CompareControlRow(form);
     }
 
     void TheListPanelAndMenusCarryTheirTitlesAndItems() {

@@ -41,9 +41,6 @@ private slots:
     void cleanup() { m_home.reset(); }
 
     void TheControlsCarryTheirNamesAndCaptions_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("hint");
         const char* rows[][3] = {
             {"GetMailButton", "Get Mail", "Collect mail for all accounts"},
             {"SendMailButton", "Send Mail", "Send queued mail for all accounts"},
@@ -65,18 +62,12 @@ private slots:
             {"MoveButton", "Move", "Move selected messages"},
             {"StripHtmlButton", "Strip Html Tags", "Strip html like tags from message text"},
         };
-        for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        AddControlRows(rows);
     }
     void TheControlsCarryTheirNamesAndCaptions() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, hint);
         TQtDispatcher dispatcher;
         TForm1 window(dispatcher, "9.9");
-        auto* button = window.findChild<QAbstractButton*>(name);
-        QVERIFY2(button, qPrintable(name));
-        QCOMPARE(button->text(), caption);
-        QCOMPARE(button->toolTip(), hint);
+        CompareControlRow(window);
     }
 
     void TheWindowShowsItsListsAndMenus() {

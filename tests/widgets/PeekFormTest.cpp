@@ -68,9 +68,6 @@ private slots:
     void cleanup() { m_home.reset(); }
 
     void TheControlsCarryTheirNamesCaptionsAndHints_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("hint");
         const char* rows[][3] = {
             {"ConnectButton", "Connect", "Connect to selected account"},
             {"CustomButton", "Custom", "Connect to a server that is not an account"},
@@ -82,20 +79,14 @@ private slots:
             {"PeekMessageButton", "Get Message Body", "Show the full text of the selected message"},
             {"OkButton", "OK", ""},
         };
-        for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        AddControlRows(rows);
     }
     void TheControlsCarryTheirNamesCaptionsAndHints() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, hint);
         TQtDispatcher dispatcher;
         TZivad engine(dispatcher);
         TPeekWindow window(engine);
         TPeekForm form(window, QColor(10, 20, 30), nullptr);
-        auto* button = form.findChild<QAbstractButton*>(name);
-        QVERIFY2(button, qPrintable(name));
-        QCOMPARE(button->text(), caption);
-        QCOMPARE(button->toolTip(), hint);
+        CompareControlRow(form);
     }
 
     void TheWindowShowsItsListMenusAndStates() {

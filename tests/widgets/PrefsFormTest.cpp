@@ -49,9 +49,6 @@ private slots:
     }
 
     void TheControlsCarryTheirNamesCaptionsAndHints_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("hint");
         const char* rows[][3] = {
             {"ServicesButton", "Services", ""},
             {"LogFileButton", "Logs", ""},
@@ -85,20 +82,14 @@ private slots:
             {"ColourButton", "Colour", "The background colour of the windows"},
             {"LoadOnStartupCheck", "Start when I log in", "Start Vorla when you log in to the desktop"},
         };
-        for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        AddControlRows(rows);
     }
     void TheControlsCarryTheirNamesCaptionsAndHints() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, hint);
         TQtDispatcher dispatcher;
         TZivad engine(dispatcher);
         TPrefsEditor editor(engine);
         TPrefsForm form(editor, nullptr);
-        auto* button = form.findChild<QAbstractButton*>(name);
-        QVERIFY2(button, qPrintable(name));
-        QCOMPARE(button->text(), caption);
-        if (!hint.isEmpty()) QCOMPARE(button->toolTip(), hint);
+        CompareControlRow(form, true);
     }
 
     // The window's frame, its groups, its number boxes' bounds and the labels beside the boxes.

@@ -32,6 +32,7 @@
 #include "engine/ZivadAccounts.h"
 #include "ui/widgets/FiltersForm.h"
 #include "ui/widgets/QtText.h"
+#include "ui/widgets/WidgetKit.h"
 
 namespace vorla {
 namespace {
@@ -196,18 +197,9 @@ TAccountsForm::TAccountsForm(TZivad& engine, const QColor& background, QWidget* 
     splitter->setSizes({kClientWidth - kPanelWidth, kPanelWidth});
     layout->addWidget(splitter, 1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton("OK", this);
-    ok->setObjectName("OkButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton("Cancel", this);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout->addLayout(buttons);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);  // Escape does the same
+    const TOkCancelRow buttons = NewOkCancelRow(this, "OkButton");
+    layout->addLayout(buttons.row);
+    connect(buttons.ok, &QPushButton::clicked, this, &QDialog::accept);
 
     m_editor.OnChanged = [this](unsigned parts) { Show(parts); };
     Show(~0u & ~unsigned(TAccountsEditor::kFocusName));

@@ -49,18 +49,9 @@ constexpr int kPanelWidth = 190;
 
 // The dialog's closing buttons, right-aligned at the bottom; OK is the default.
 void AddOkCancel(QDialog& dialog, QBoxLayout& layout, const char* okCaption, const char* cancelCaption) {
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton(okCaption, &dialog);
-    ok->setObjectName("OKButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton(cancelCaption, &dialog);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout.addLayout(buttons);
-    QObject::connect(ok, &QPushButton::clicked, &dialog, &QDialog::accept);
-    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
+    const TOkCancelRow buttons = NewOkCancelRow(&dialog, "OKButton", okCaption, cancelCaption);
+    layout.addLayout(buttons.row);
+    QObject::connect(buttons.ok, &QPushButton::clicked, &dialog, &QDialog::accept);
 }
 
 }  // namespace

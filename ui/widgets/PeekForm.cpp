@@ -68,18 +68,9 @@ TPeekCustomForm::TPeekCustomForm(const TCustomPeekFields& fields, QWidget* paren
     auto* note = new QLabel("(leave blank to keep existing)", this);
     note->setObjectName("PasswordNoteLabel");
     layout->addWidget(note, 4, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton("OK", this);
-    ok->setObjectName("OkButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton("Cancel", this);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout->addLayout(buttons, 5, 0, 1, 2);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    const TOkCancelRow buttons = NewOkCancelRow(this, "OkButton");
+    layout->addLayout(buttons.row, 5, 0, 1, 2);
+    connect(buttons.ok, &QPushButton::clicked, this, &QDialog::accept);
     setMinimumWidth(320);
 }
 

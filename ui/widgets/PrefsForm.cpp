@@ -127,19 +127,10 @@ TPrefsForm::TPrefsForm(TPrefsEditor& editor, QWidget* parent)
     m_pages->addWidget(BuildMiscPage());
     layout->addWidget(m_pages, 1);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    auto* ok = new QPushButton("OK", this);
-    ok->setObjectName("OkButton");
-    ok->setDefault(true);
-    auto* cancel = new QPushButton("Cancel", this);
-    cancel->setObjectName("CancelButton");
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
-    layout->addLayout(buttons);
-    m_okButton = ok;
-    connect(ok, &QPushButton::clicked, this, [this] { OkButtonClick(); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);  // Escape does the same
+    const TOkCancelRow buttons = NewOkCancelRow(this, "OkButton");
+    layout->addLayout(buttons.row);
+    m_okButton = buttons.ok;
+    connect(buttons.ok, &QPushButton::clicked, this, [this] { OkButtonClick(); });
 
     ShowValues();
     ButtonClick(m_editor.Page());
