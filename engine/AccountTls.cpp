@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Home.h"
 #include "platform/IniFile.h"
+#include "platform/SecretCommand.h"
 
 namespace vorla {
 
@@ -20,6 +21,12 @@ TTlsOptions AccountTlsOptions(const TZivadAccount& account) {
     if (!options.trustedCa.empty() && options.trustedCa.front() != '/')
         options.trustedCa = IncludeTrailingSlash(HomeFolder()) + options.trustedCa;
     return options;
+}
+
+std::string LoginSecret(const std::string& stored, const std::string& command, const TZivadAccount& account) {
+    if (command.empty()) return stored;
+    return TSecretCommand::Run(command, TSecretCommand::kDefaultTimeout,
+                               [&account] { return account.StopRequested(); });
 }
 
 }  // namespace vorla

@@ -160,8 +160,9 @@ void TFetchRun::Run() {
 }
 
 bool TFetchRun::AccountInformationMissing() const {
-    return m_s.loginname.empty() || m_s.password.empty() || m_s.popserver.empty() ||
-           m_s.popport == 0;
+    // With a password command the stored password is not needed.
+    return m_s.loginname.empty() || (m_s.password.empty() && m_s.passwordcommand.empty()) ||
+           m_s.popserver.empty() || m_s.popport == 0;
 }
 
 void TFetchRun::Uplink() {
@@ -173,13 +174,25 @@ void TFetchRun::Uplink() {
     m_client->SetPort(m_s.popport);
     m_client->SetTls(m_s.popsecurity, AccountTlsOptions(m_account));
     m_client->SetLogin(m_s.loginname);
-    m_client->SetPassword(m_s.password);
+    m_client->SetAuth(m_s.popauth);
+    try {
+        m_client->SetPassword(LoginSecret(m_s.password, m_s.passwordcommand, m_account));
+    } catch (const std::exception& e) {
+        // The command's own words go to the status line as well: the user may have to act
+        // (unlock the keyring, log in to the provider again).
+        m_run.Progress(e.what());
+        m_run.LogError(e.what());
+        ++m_counts.errors;
+        PurgeTrash();
+        return;
+    }
     try {
         m_client->Connect();
     } catch (const std::exception& e) {
         m_run.LogError(e.what());
         ++m_counts.errors;
     }
+    m_client->SetPassword({});
     if (m_client->Connected()) {
         // The messages filed below reach the disk in one flush before QUIT, not one flush each:
         // the server deletes nothing before QUIT, so each DELE may go out as soon as its

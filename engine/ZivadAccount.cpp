@@ -62,6 +62,10 @@ constexpr char kKeyRejectIllegalIps[] = "rejectillegalips";
 constexpr char kKeyPopSecurity[] = "popsecurity";
 constexpr char kKeySmtpSecurity[] = "smtpsecurity";
 constexpr char kKeyVerifyCert[] = "verifycert";
+constexpr char kKeyPopAuth[] = "popauth";
+constexpr char kKeySmtpAuth[] = "smtpauth";
+constexpr char kKeyPasswordCommand[] = "passwordcommand";
+constexpr char kKeySmtpPasswordCommand[] = "smtppasswordcommand";
 
 constexpr char kAwayFile[] = "away.txt";
 constexpr char kRejectFile[] = "reject.txt";
@@ -321,6 +325,22 @@ void TZivadAccount::LoadOptions(TAccountSettings& s) {
     s.popsecurity = security(kKeyPopSecurity);
     s.smtpsecurity = security(kKeySmtpSecurity);
     s.verifycert = flag(kKeyVerifyCert, true);
+    // An unknown login method falls back to the classic one with a warning: the account
+    // still fetches where its server takes a password, and the user is told.
+    const std::string popAuth = text(kKeyPopAuth);
+    s.popauth = TPopAuth::User;
+    if (const auto auth = ParsePopAuth(popAuth)) s.popauth = *auth;
+    else if (!popAuth.empty())
+        m_loadWarnings.push_back("Invalid popauth value \"" + SingleLine(popAuth) +
+                                 "\" (user, plain, xoauth2, oauthbearer), using user");
+    const std::string smtpAuth = text(kKeySmtpAuth);
+    s.smtpauth = TSmtpAuth::Auto;
+    if (const auto auth = ParseSmtpAuth(smtpAuth)) s.smtpauth = *auth;
+    else if (!smtpAuth.empty())
+        m_loadWarnings.push_back("Invalid smtpauth value \"" + SingleLine(smtpAuth) +
+                                 "\" (auto, xoauth2, oauthbearer), using auto");
+    s.passwordcommand = text(kKeyPasswordCommand);
+    s.smtppasswordcommand = text(kKeySmtpPasswordCommand);
 }
 
 void TZivadAccount::LoadMailbots(TAccountSettings& s) {
@@ -447,6 +467,10 @@ void TZivadAccount::SaveOptions(const TAccountSettings& s) {
     text(kKeyPopSecurity, std::to_string(static_cast<int>(s.popsecurity)));
     text(kKeySmtpSecurity, std::to_string(static_cast<int>(s.smtpsecurity)));
     flag(kKeyVerifyCert, s.verifycert);
+    text(kKeyPopAuth, PopAuthWord(s.popauth));
+    text(kKeySmtpAuth, SmtpAuthWord(s.smtpauth));
+    text(kKeyPasswordCommand, s.passwordcommand);
+    text(kKeySmtpPasswordCommand, s.smtppasswordcommand);
     file.UpdateFile();
 }
 

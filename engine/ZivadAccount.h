@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "net/SaslAuth.h"
 #include "net/TlsOptions.h"
 
 // One mail account: how to reach its uplink POP3 server, how to send mail for it, which checks
@@ -86,6 +87,12 @@ struct TAccountSettings {
     TTlsMode popsecurity = TTlsMode::None;
     TTlsMode smtpsecurity = TTlsMode::None;
     bool verifycert = true;
+    // How the uplink and the SMTP relay are logged in to, and the commands that give their
+    // password or access token at each login instead of the stored passwords (empty: none).
+    TPopAuth popauth = TPopAuth::User;
+    TSmtpAuth smtpauth = TSmtpAuth::Auto;
+    std::string passwordcommand;
+    std::string smtppasswordcommand;
     std::vector<std::string> redirectAddresses;  // "redirect.txt", in order
     std::vector<TMailbotRecord> mailbots;        // "mailbot.ini", in order
 };
@@ -136,6 +143,10 @@ public:
     // other value is named in LoadWarnings() and gives implicit TLS: a connection the user
     // did not mean fails then, but never sends a password in clear that should have been
     // protected. "verifycert" is absent = on.
+    // "popauth" (user, plain, xoauth2, oauthbearer), "smtpauth" (auto, xoauth2, oauthbearer),
+    // "passwordcommand" and "smtppasswordcommand" come last; absent, they give USER/PASS, the
+    // automatic SMTP login and no commands. An unknown login word is named in LoadWarnings()
+    // and gives the default.
     // Throws TFileError when a file exists but cannot be read.
     void Load();
     // Problems found by the last Load (human-readable, one line each); empty when there were none.

@@ -10,6 +10,7 @@
 #include "mail/MailMessage.h"
 #include "net/Pop3Client.h"
 #include "platform/Errors.h"
+#include "platform/SecretCommand.h"
 
 namespace vorla {
 
@@ -25,6 +26,10 @@ void TZivadPeek::SetLogin(const std::string& login) { m_client->SetLogin(login);
 
 void TZivadPeek::SetPassword(const std::string& password) { m_client->SetPassword(password); }
 
+void TZivadPeek::SetAuth(TPopAuth auth) { m_client->SetAuth(auth); }
+
+void TZivadPeek::SetPasswordCommand(const std::string& command) { m_passwordCommand = command; }
+
 void TZivadPeek::SetTls(TTlsMode mode, const TTlsOptions& options) { m_client->SetTls(mode, options); }
 
 bool TZivadPeek::Connected() const { return m_client->Connected(); }
@@ -32,10 +37,14 @@ bool TZivadPeek::Connected() const { return m_client->Connected(); }
 TPeekResult TZivadPeek::ConnectAndList() {
     RemoveAll();
     try {
+        if (!m_passwordCommand.empty()) m_client->SetPassword(TSecretCommand::Run(m_passwordCommand));
         m_client->Connect();
     } catch (const std::exception& e) {
+        if (!m_passwordCommand.empty()) m_client->SetPassword({});
         return {false, OneLine(e.what())};
     }
+    // A secret from a command is asked again at the next login.
+    if (!m_passwordCommand.empty()) m_client->SetPassword({});
     int count = 0;
     try {
         count = m_client->MessageCount();
@@ -127,6 +136,8 @@ void TZivadPeek::SetAccount(const TZivadAccount& account) {
     SetPort(s->popport);
     SetLogin(s->loginname);
     SetPassword(s->password);
+    SetPasswordCommand(s->passwordcommand);
+    SetAuth(s->popauth);
     SetTls(s->popsecurity, AccountTlsOptions(account));
 }
 

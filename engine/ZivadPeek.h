@@ -4,6 +4,7 @@
 #include <string>
 
 #include "mail/MessageStore.h"
+#include "net/SaslAuth.h"
 #include "net/TlsOptions.h"
 
 // A look at the mail that still lies on an uplink POP3 server, without fetching it: the
@@ -32,13 +33,19 @@ public:
     void SetPort(std::uint16_t port);
     void SetLogin(const std::string& login);
     void SetPassword(const std::string& password);
+    // How the login is made (USER/PASS until set), and a command whose first line of output
+    // is the password or access token at each ConnectAndList instead of the password set
+    // (empty: none).
+    void SetAuth(TPopAuth auth);
+    void SetPasswordCommand(const std::string& command);
     // How the connection is secured and the server checked (plain until set).
     void SetTls(TTlsMode mode, const TTlsOptions& options);
     // All of the above from the account's uplink settings as they are now. Throws TVorlaError
     // when the account has no uplink server or login name, or port 0.
     void SetAccount(const TZivadAccount& account);
 
-    // Logs in (the client's own time-outs) and lists every waiting message: one item per
+    // Logs in (the client's own time-outs; the password command first, when there is one) and
+    // lists every waiting message: one item per
     // message with its header block (TOP n 0; a header that cannot be fetched stays empty and
     // the listing goes on) and its size from LIST n (unknown when that fails). Items of an
     // earlier listing are removed first. Raises OnChange and returns ok; a failed login, or a
@@ -68,6 +75,7 @@ private:
     void ListPipelined(int count);
 
     std::unique_ptr<TPop3Client> m_client;
+    std::string m_passwordCommand;
 };
 
 }  // namespace vorla

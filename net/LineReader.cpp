@@ -146,6 +146,14 @@ void TLineReader::WriteLine(std::string_view line, std::chrono::milliseconds tim
     m_socket.Send(wire, timeout);
 }
 
+void TLineReader::WriteSecretLine(std::string_view line, std::string_view shown, std::chrono::milliseconds timeout) {
+    Note("-> ", shown);
+    std::string wire(line);
+    wire += "\r\n";
+    m_socket.Send(wire, timeout);
+    std::fill(wire.begin(), wire.end(), '\0');
+}
+
 void TLineReader::WriteLines(const std::vector<std::string>& lines, std::chrono::milliseconds timeout) {
     std::string wire;
     for (const std::string& line : lines) {

@@ -54,6 +54,9 @@ public:
 
     // Sends line and CR LF. Throws TNetError.
     void WriteLine(std::string_view line, std::chrono::milliseconds timeout);
+    // The same for a line that carries a secret (a login's credentials): the transcript gets
+    // shown instead.
+    void WriteSecretLine(std::string_view line, std::string_view shown, std::chrono::milliseconds timeout);
     // Sends every line with its CR LF in one write where the socket takes it.
     void WriteLines(const std::vector<std::string>& lines, std::chrono::milliseconds timeout);
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "mail/MailMessage.h"
+#include "net/SaslAuth.h"
 #include "platform/Errors.h"
 #include "platform/Strings.h"
 
@@ -147,8 +148,12 @@ void TPop3Client::Connect() {
         if (m_tlsMode == TTlsMode::Implicit) StartTls();
         ReadReply("");
         if (m_tlsMode == TTlsMode::StartTls) UpgradeWithStls();
-        Exchange("USER " + m_login, "USER " + m_login);
-        Exchange("PASS " + m_password, "PASS");
+        if (m_auth == TPopAuth::User) {
+            Exchange("USER " + m_login, "USER " + m_login);
+            Exchange("PASS " + m_password, "PASS");
+        } else {
+            LogInWithSasl();
+        }
     } catch (...) {
         if (Connected()) {
             try {
@@ -160,6 +165,77 @@ void TPop3Client::Connect() {
         m_socket.Close();
         throw;
     }
+}
+
+// AUTH with the account's mechanism (RFC 5034): the initial response goes with the command
+// when the line stays within the 255 octets a POP3 command may have, else it follows the
+// server's empty challenge. An error challenge of a token mechanism is answered as the
+// mechanism requires; the server then sends its "-ERR", which is thrown with the reason the
+// challenge gave.
+void TPop3Client::LogInWithSasl() {
+    constexpr std::size_t kMaxCommandLine = 255;
+    // A server that keeps challenging is not logging us in; three rounds are more than any
+    // of these mechanisms uses.
+    constexpr int kMaxRounds = 3;
+    const std::string mechanism = SaslMechanism(m_auth);
+    const std::string shown = "AUTH " + mechanism;
+    if (IsOAuth(m_auth) && !Encrypted() && !m_socket.PeerIsLoopback())
+        throw TVorlaError(mechanism + " login refused: the connection to " + m_host +
+                          " is not encrypted, and an access token is sent only over TLS (choose STLS or TLS)");
+    std::string response;
+    if (m_auth == TPopAuth::Plain) response = PlainResponse(m_login, m_password);
+    else if (m_auth == TPopAuth::XOAuth2) response = XOAuth2Response(m_login, m_password);
+    else response = OAuthBearerResponse(m_login, m_host, m_port, m_password);
+    std::string encoded = EncodeBase64Line(response);
+    std::fill(response.begin(), response.end(), '\0');
+    const auto sendSecret = [&](const std::string& line) {
+        if (!Connected()) throw TNetError("Not connected to the server (" + shown + ")");
+        try {
+            m_reader.WriteSecretLine(line, shown + " ****", m_limits.ReplyTimeout);
+        } catch (const TNetError& e) {
+            m_socket.Close();
+            throw TNetError(std::string(e.what()) + " sending " + shown);
+        }
+    };
+    bool responseSent = false;
+    if (shown.size() + 1 + encoded.size() + 2 <= kMaxCommandLine) {
+        sendSecret(shown + " " + encoded);
+        responseSent = true;
+    } else {
+        Send(shown, shown);
+    }
+    std::string reason;  // from the error challenge
+    for (int round = 0; round < kMaxRounds; ++round) {
+        std::string line;
+        try {
+            line = m_reader.ReadLine(m_limits.ReplyTimeout);
+        } catch (const TNetError& e) {
+            m_socket.Close();
+            throw TNetError(std::string(e.what()) + " waiting for the reply to " + shown);
+        } catch (const TProtocolError& e) {
+            m_socket.Close();
+            throw TProtocolError(std::string(e.what()) + " waiting for the reply to " + shown);
+        }
+        if (StartsWithAscii(line, "+OK")) return;
+        if (StartsWithAscii(line, "-ERR"))
+            throw TPeerRefused(shown + " refused: " + Printable(line) +
+                                   (reason.empty() ? std::string() : " (" + Printable(reason) + ")"),
+                               line);
+        if (line.empty() || line[0] != '+') break;
+        // A challenge: "+" and an optional Base64 text.
+        const std::string_view challenge = TrimmedView(std::string_view(line).substr(1), TTrimSet::Blanks);
+        if (!responseSent && challenge.empty()) {
+            sendSecret(encoded);
+            responseSent = true;
+        } else if (m_auth == TPopAuth::Plain) {
+            Send("*", shown + " (cancel)");  // PLAIN has no second step: give up
+        } else {
+            reason = ChallengeText(challenge);
+            Send(EncodeBase64Line(ErrorChallengeAnswer(mechanism.c_str())), shown + " (error challenge)");
+        }
+    }
+    m_socket.Close();
+    throw TProtocolError("Unexpected reply to " + shown + " (the login did not end)");
 }
 
 void TPop3Client::StartTls() {

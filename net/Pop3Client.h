@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/LineReader.h"
+#include "net/SaslAuth.h"
 #include "net/TcpSocket.h"
 #include "net/TlsOptions.h"
 
@@ -56,7 +57,13 @@ public:
     void SetHost(std::string host) { m_host = std::move(host); }
     void SetPort(std::uint16_t port) { m_port = port; }
     void SetLogin(std::string login) { m_login = std::move(login); }
+    // The password, or the access token with an OAuth mechanism.
     void SetPassword(std::string password) { m_password = std::move(password); }
+    // How Connect logs in: USER and PASS (the default), or AUTH with PLAIN, XOAUTH2 or
+    // OAUTHBEARER. A token is sent only over TLS or to a server on a loopback address: over
+    // a plain connection elsewhere, Connect fails before anything of the login is sent.
+    void SetAuth(TPopAuth auth) { m_auth = auth; }
+    TPopAuth Auth() const { return m_auth; }
     // How the connection is secured (plain by default) and how the server's certificate is
     // checked; takes effect at the next Connect.
     void SetTls(TTlsMode mode, TTlsOptions options = {});
@@ -71,7 +78,9 @@ public:
     void SetTranscript(TLineReader::TTranscript transcript);
 
     // Connects (an open connection is closed first, without QUIT), reads the greeting and
-    // logs in with "USER " login and "PASS " password. When the greeting, USER or PASS is
+    // logs in with "USER " login and "PASS " password, or with AUTH and the mechanism of
+    // SetAuth (a refusal is TPeerRefused with the server's "-ERR" line and, for a token, the
+    // reason of its error challenge in brackets). When the greeting, USER or PASS is
     // not "+OK", or any of them fails, QUIT is sent if the connection still stands, the
     // connection is closed and the error is thrown.
     // With TTlsMode::Implicit the TLS handshake comes first, before the greeting. With
@@ -156,6 +165,7 @@ private:
     void CheckNumber(int n) const;
     // CAPA, then STLS and the handshake (see Connect).
     void UpgradeWithStls();
+    void LogInWithSasl();
     std::vector<std::string> Capabilities();
     void StartTls();
     void Send(const std::string& command, const std::string& shown);
@@ -185,6 +195,7 @@ private:
     std::string m_password;
     TTlsMode m_tlsMode = TTlsMode::None;
     TTlsOptions m_tlsOptions;
+    TPopAuth m_auth = TPopAuth::User;
     int m_count = -1;  // the last STAT count of this connection, -1 before it
     std::optional<bool> m_pipelining;  // CAPA's answer on this connection
     std::deque<TEntry> m_pending;  // from the oldest request not taken on

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/SaslAuth.h"
 #include "platform/Errors.h"
 
 namespace vorla {
@@ -49,31 +50,6 @@ std::string TSmtpReply::Text() const {
         if (!line.empty()) text += ' ' + line;
     }
     return text.empty() ? number : text;
-}
-
-std::string EncodeBase64Line(const std::string& bytes) {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
-                           static_cast<unsigned char>(bytes[i + 2]);
-        out += kDigits[v >> 18 & 63];
-        out += kDigits[v >> 12 & 63];
-        out += kDigits[v >> 6 & 63];
-        out += kDigits[v & 63];
-    }
-    if (i < bytes.size()) {
-        const bool two = i + 1 < bytes.size();
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                           (two ? static_cast<unsigned char>(bytes[i + 1]) << 8 : 0u);
-        out += kDigits[v >> 18 & 63];
-        out += kDigits[v >> 12 & 63];
-        out += two ? kDigits[v >> 6 & 63] : '=';
-        out += '=';
-    }
-    return out;
 }
 
 TSmtpClient::TSmtpClient() = default;

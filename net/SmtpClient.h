@@ -121,7 +121,4 @@ private:
     std::chrono::milliseconds m_replyTimeout = kReplyTimeout;
 };
 
-// Base64 of bytes in one line, without line breaks (the AUTH LOGIN user name and password).
-std::string EncodeBase64Line(const std::string& bytes);
-
 }  // namespace vorla

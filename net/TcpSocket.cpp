@@ -89,6 +89,23 @@ void TTcpSocket::StartTls(const std::string& hostName, const TTlsOptions& option
     }
 }
 
+bool TTcpSocket::PeerIsLoopback() const {
+    if (m_fd < 0) return false;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return false;
+    if (peer.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    if (peer.ss_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+    }
+    return false;
+}
+
 std::string TTcpSocket::TlsProtocol() const { return m_tls ? m_tls->Protocol() : std::string(); }
 
 bool TTcpSocket::Wait(short events, std::chrono::milliseconds timeout) {

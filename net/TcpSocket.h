@@ -42,6 +42,9 @@ public:
     // the connection is closed then, so nothing more can be sent on it in plain text.
     void StartTls(const std::string& hostName, const TTlsOptions& options, std::chrono::milliseconds timeout);
     bool IsTls() const { return m_tls != nullptr; }
+    // True when the open connection's far end is a loopback address (127.0.0.0/8, ::1, or
+    // an IPv4 loopback address mapped into IPv6): the traffic never leaves this machine.
+    bool PeerIsLoopback() const;
     // The negotiated protocol ("TLSv1.3"); "" without TLS.
     std::string TlsProtocol() const;
 

@@ -121,6 +121,8 @@ TPeekNotice TPeekWindow::CustomOk(const TCustomPeekFields& typed) {
     m_session->SetPort(m_customPort);
     m_session->SetLogin(m_customLogin);
     m_session->SetPassword(m_customPassword);
+    m_session->SetPasswordCommand({});
+    m_session->SetAuth(TPopAuth::User);
     m_session->SetTls(TTlsMode::None, {});
     return Finish(Connect());
 }

@@ -9,7 +9,7 @@
 namespace vorla {
 namespace {
 
-enum class TKind { Text, Password, Bool, Port, Int32, Security };
+enum class TKind { Text, Password, Command, Bool, Port, Int32, Security, PopAuth, SmtpAuth };
 
 struct TKeyEntry {
     const char* key;
@@ -19,6 +19,8 @@ struct TKeyEntry {
     std::uint16_t TAccountSettings::*port16 = nullptr;
     int TAccountSettings::*number = nullptr;
     TTlsMode TAccountSettings::*security = nullptr;
+    TPopAuth TAccountSettings::*popAuth = nullptr;
+    TSmtpAuth TAccountSettings::*smtpAuth = nullptr;
 };
 
 TKeyEntry Text(const char* key, std::string TAccountSettings::*field, TKind kind = TKind::Text) {
@@ -45,6 +47,18 @@ TKeyEntry Number(const char* key, int TAccountSettings::*field, TKind kind) {
 TKeyEntry Security(const char* key, TTlsMode TAccountSettings::*field) {
     TKeyEntry e{key, TKind::Security};
     e.security = field;
+    return e;
+}
+
+TKeyEntry PopAuth(const char* key, TPopAuth TAccountSettings::*field) {
+    TKeyEntry e{key, TKind::PopAuth};
+    e.popAuth = field;
+    return e;
+}
+
+TKeyEntry SmtpAuth(const char* key, TSmtpAuth TAccountSettings::*field) {
+    TKeyEntry e{key, TKind::SmtpAuth};
+    e.smtpAuth = field;
     return e;
 }
 
@@ -83,6 +97,10 @@ const std::vector<TKeyEntry>& KeyTable() {
         Security("popsecurity", &A::popsecurity),
         Security("smtpsecurity", &A::smtpsecurity),
         Flag("verifycert", &A::verifycert),
+        PopAuth("popauth", &A::popauth),
+        SmtpAuth("smtpauth", &A::smtpauth),
+        Text("passwordcommand", &A::passwordcommand, TKind::Command),
+        Text("smtppasswordcommand", &A::smtppasswordcommand, TKind::Command),
     };
     return table;
 }
@@ -160,7 +178,8 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
     const std::string name = e->key;
     switch (e->kind) {
         case TKind::Text:
-        case TKind::Password: {
+        case TKind::Password:
+        case TKind::Command: {
             if (!IsPlainText(value))
                 throw TAccountKeyError("the value of " + name + " must not hold control characters or line breaks");
             if (name == "name" && value.empty()) throw TAccountKeyError("the account name must not be empty");
@@ -200,6 +219,22 @@ TAccountChange ParseAccountSetting(const std::string& key, const std::string& va
                                        " must be none, starttls (or stls) or tls (or 0, 1, 2), not '" + value + "'");
             auto field = e->security;
             return [field, mode](TAccountSettings& a) { a.*field = mode; };
+        }
+        case TKind::PopAuth: {
+            const auto auth = ParsePopAuth(value);
+            if (!auth)
+                throw TAccountKeyError("the value of " + name + " must be user, plain, xoauth2 or oauthbearer, not '" +
+                                       value + "'");
+            auto field = e->popAuth;
+            return [field, auth = *auth](TAccountSettings& a) { a.*field = auth; };
+        }
+        case TKind::SmtpAuth: {
+            const auto auth = ParseSmtpAuth(value);
+            if (!auth)
+                throw TAccountKeyError("the value of " + name + " must be auto, xoauth2 or oauthbearer, not '" + value +
+                                       "'");
+            auto field = e->smtpAuth;
+            return [field, auth = *auth](TAccountSettings& a) { a.*field = auth; };
         }
     }
     throw TAccountKeyError("unknown account setting '" + key + "'");

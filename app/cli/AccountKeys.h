@@ -26,7 +26,9 @@ using TAccountChange = std::function<void(TAccountSettings&)>;
 //          "options.ini"); passwords alike;
 //   booleans: 0 or 1 (also true/false, yes/no, on/off, any letter case);
 //   popport, smtpport: whole numbers 0..65535; rejectkb: a whole number in the 32-bit range;
-//   popsecurity, smtpsecurity: none, starttls (or stls) or tls, also plain/ssl or 0, 1, 2.
+//   popsecurity, smtpsecurity: none, starttls (or stls) or tls, also plain/ssl or 0, 1, 2;
+//   popauth: user, plain, xoauth2 or oauthbearer; smtpauth: auto, xoauth2 or oauthbearer;
+//   passwordcommand, smtppasswordcommand: a command line, on one line like the texts.
 // Throws TAccountKeyError.
 TAccountChange ParseAccountSetting(const std::string& key, const std::string& value);
 
