@@ -1,3 +1,4 @@
+#include "net/SaslAuth.h"
 #include "net/SmtpClient.h"
 
 #include <arpa/inet.h>

@@ -9,6 +9,7 @@
 
 #include "mail/MessageStore.h"
 #include "net/SendQueue.h"
+#include "net/SaslAuth.h"
 #include "net/SmtpClient.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"

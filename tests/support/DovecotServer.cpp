@@ -97,8 +97,9 @@ std::string TDovecotServer::Unavailable() {
     return "";
 }
 
-TDovecotServer::TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls)
-    : m_users(std::move(users)), m_tls(std::move(tls)) {
+TDovecotServer::TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls,
+                               std::string introspectionUrl)
+    : m_users(std::move(users)), m_tls(std::move(tls)), m_introspectionUrl(std::move(introspectionUrl)) {
     const std::string why = Unavailable();
     if (!why.empty()) throw std::runtime_error(why);
     // Under /tmp, not under a private temporary folder: Dovecot's processes need o+x on
@@ -157,9 +158,18 @@ void TDovecotServer::WriteConfig() const {
                  "ssl_cert = <" + m_tls->certFile + "\n"
                  "ssl_key = <" + m_tls->keyFile + "\n"
                : std::string("ssl = no\n")) +
+        (m_introspectionUrl.empty()
+             ? std::string()
+             : "auth_mechanisms = plain login xoauth2 oauthbearer\n"
+               "passdb {\n"
+               "  driver = oauth2\n"
+               "  mechanisms = xoauth2 oauthbearer\n"
+               "  args = " + d + "oauth2.conf.ext\n"
+               "}\n") +
         "passdb {\n"
         "  driver = passwd-file\n"
-        "  args = scheme=PLAIN " + d + "users\n"
+        "  args = scheme=PLAIN " + d + "users\n" +
+        (m_introspectionUrl.empty() ? "" : "  mechanisms = plain login\n") +
         "}\n"
         "userdb {\n"
         "  driver = static\n"
@@ -176,6 +186,13 @@ void TDovecotServer::WriteConfig() const {
                : std::string()) +
         "}\n";
     WriteFile(d + "dovecot.conf", conf);
+    if (!m_introspectionUrl.empty())
+        WriteFile(d + "oauth2.conf.ext", "introspection_mode = post\n"
+                                         "introspection_url = " + m_introspectionUrl + "\n"
+                                         "force_introspection = yes\n"
+                                         "username_attribute = username\n"
+                                         "active_attribute = active\n"
+                                         "active_value = true\n");
 }
 
 bool TDovecotServer::Start() {

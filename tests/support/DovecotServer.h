@@ -32,7 +32,11 @@ public:
     // come up. Dovecot delays every failed login of one server more than the one before
     // (about 0.5 s, then 4.5 s, 8.5 s ...): a test should fail at most one login per server.
     // With tls, the plain port offers STLS and TlsPort() listens for TLS connections too.
-    explicit TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls = std::nullopt);
+    // With introspectionUrl, the server also takes OAuth 2.0 access tokens (AUTH XOAUTH2 and
+    // OAUTHBEARER) and asks that endpoint (RFC 7662, POST) whether a token is active and for
+    // which user; AUTH PLAIN, USER and PASS still check the users' passwords.
+    explicit TDovecotServer(std::vector<TPopUser> users, std::optional<TDovecotTls> tls = std::nullopt,
+                            std::string introspectionUrl = {});
     // SIGTERM, then SIGKILL when it has not ended after 5 s; then removes the folder. Dovecot
     // takes about 1.1 s to stop.
     ~TDovecotServer();
@@ -67,6 +71,7 @@ private:
 
     std::vector<TPopUser> m_users;
     std::optional<TDovecotTls> m_tls;
+    std::string m_introspectionUrl;
     std::string m_dir;  // ends in "/"
     std::uint16_t m_port = 0;
     std::uint16_t m_tlsPort = 0;

@@ -37,7 +37,8 @@ bool SendAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-TRecordingProxy::TRecordingProxy(std::uint16_t targetPort) : m_targetPort(targetPort) {
+TRecordingProxy::TRecordingProxy(std::uint16_t targetPort, std::string sourceAddress)
+    : m_targetPort(targetPort), m_sourceAddress(std::move(sourceAddress)) {
     m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
@@ -93,6 +94,15 @@ void TRecordingProxy::Run(std::stop_token stop) {
 void TRecordingProxy::Relay(int client, std::stop_token stop) {
     const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in target = Loopback(m_targetPort);
+    if (server >= 0 && !m_sourceAddress.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (inet_pton(AF_INET, m_sourceAddress.c_str(), &source.sin_addr) != 1 ||
+            bind(server, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+            close(server);
+            return;
+        }
+    }
     if (server < 0 || connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
         if (server >= 0) close(server);
         return;  // the client sees its connection closed

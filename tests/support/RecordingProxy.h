@@ -13,7 +13,9 @@ public:
     // Listens on a free loopback port; each connection it accepts is relayed to
     // 127.0.0.1:targetPort, one connection at a time (a second waits until the first ends).
     // A connection lasts at most 60 s. Throws std::runtime_error when it cannot listen.
-    explicit TRecordingProxy(std::uint16_t targetPort);
+    // With sourceAddress (a loopback address such as "127.0.0.5") the relay connects from
+    // there, so that the target sees each proxy as a client of its own.
+    explicit TRecordingProxy(std::uint16_t targetPort, std::string sourceAddress = {});
     // Ends the relay and closes every socket.
     ~TRecordingProxy();
     TRecordingProxy(const TRecordingProxy&) = delete;
@@ -32,6 +34,7 @@ private:
     void Relay(int client, std::stop_token stop);
 
     std::uint16_t m_targetPort;
+    std::string m_sourceAddress;
     int m_listenFd = -1;
     int m_wakeFd = -1;
     std::uint16_t m_port = 0;
