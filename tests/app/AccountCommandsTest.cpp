@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "app/cli/AccountKeys.h"
 #include "app/cli/Cli.h"
 #include "engine/EventQueue.h"
 #include "engine/Zivad.h"
@@ -67,7 +68,9 @@ TEST_F(AccountCommandsTest, AddedAndChangedAccountLoadsBackInTheEngine) {
                      "smtppassword=-", "rejectkb=-1", "nodownload=yes", "enablemailbot=1"},
                     "pop secret\nsmtp secret\r\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    r = Run({"account", "set", "Work", "enablefetch=off", "rejectolddates=1", "name=Office"});
+    r = Run({"account", "set", "Work", "enablefetch=off", "rejectolddates=1", "name=Office", "popauth=XOAUTH2",
+             "smtpauth=oauthbearer", "passwordcommand=~/bin/mail-token 'work account'",
+             "smtppasswordcommand=pass show mail/work"});
     ASSERT_EQ(r.status, 0) << r.err;
 
     SetHomeFolder(m_home);
@@ -89,6 +92,10 @@ TEST_F(AccountCommandsTest, AddedAndChangedAccountLoadsBackInTheEngine) {
     EXPECT_TRUE(a.Settings()->enablemailbot);
     EXPECT_FALSE(a.Settings()->enablefetch);
     EXPECT_TRUE(a.Settings()->rejectolddates);
+    EXPECT_EQ(a.Settings()->popauth, TPopAuth::XOAuth2);
+    EXPECT_EQ(a.Settings()->smtpauth, TSmtpAuth::OAuthBearer);
+    EXPECT_EQ(a.Settings()->passwordcommand, "~/bin/mail-token 'work account'");
+    EXPECT_EQ(a.Settings()->smtppasswordcommand, "pass show mail/work");
     // Untouched settings keep the new-account defaults, not the load defaults.
     EXPECT_TRUE(a.Settings()->enablesend);
     EXPECT_TRUE(a.Settings()->senddirect);
@@ -122,6 +129,7 @@ TEST_F(AccountCommandsTest, RefusedSettingsWriteNothing) {
         {"smtpport=99999"},   {"enablefetch=maybe"},   {"rejectkb=1.5"},  {"rejectkb=3000000000"},
         {"name="},            {"email=a\nb"},          {"popserver=x\ry"}, {"noequals"},
         {"=1"},               {"password=-"},  // nothing on standard input
+        {"popauth=apop"},     {"smtpauth=plain"},     {"popauth="},      {"passwordcommand=a\nb"},
         {"email=ok@example.org", "popport=65536"},  // one bad word spoils them all
     };
     for (const auto& words : bad) {
@@ -149,6 +157,15 @@ TEST_F(AccountCommandsTest, RefusedSettingsWriteNothing) {
     TResult rename = Run({"account", "set", "Other", "name=Keep"});
     EXPECT_NE(rename.status, 0);
     EXPECT_EQ(AccountFolders().size(), folders.size() + 1);
+}
+
+TEST_F(AccountCommandsTest, TheHelpNamesEveryAccountKeyAndTheLoginWords) {
+    const TResult help = Run({"--help"});
+    ASSERT_EQ(help.status, 0) << help.err;
+    for (const std::string& key : AccountSettingKeys())
+        EXPECT_THAT(help.out, ::testing::ContainsRegex("[ \n]" + key + "[ \n]")) << key;
+    for (const char* word : {"user", "plain", "xoauth2", "oauthbearer", "auto", "secret-tool lookup", "pass show"})
+        EXPECT_THAT(help.out, HasSubstr(word));
 }
 
 TEST_F(AccountCommandsTest, DeleteRemovesTheFolder) {

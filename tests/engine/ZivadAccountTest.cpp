@@ -126,6 +126,9 @@ TEST_F(AccountTest, FolderWithoutOptionsLoadsTheLoadDefaults) {
     EXPECT_EQ(account->Settings()->popport, 110);
     EXPECT_EQ(account->Settings()->smtpport, 25);
     EXPECT_EQ(account->Settings()->awayText, TAccountSettings::kDefaultAwayText);  // no away.txt: kept
+    EXPECT_EQ(account->Settings()->popauth, TPopAuth::User);
+    EXPECT_EQ(account->Settings()->smtpauth, TSmtpAuth::Auto);
+    EXPECT_TRUE(account->Settings()->passwordcommand.empty() && account->Settings()->smtppasswordcommand.empty());
     EXPECT_TRUE(account->LoadWarnings().empty());
     // The first read creates the options file, private to the user.
     EXPECT_TRUE(FileExists(account->OptionsFileName()));
@@ -168,6 +171,10 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
             s.rejectinvalidrecipient = true;
             s.rejectolddates = false;
             s.rejectillegalips = false;
+            s.popauth = TPopAuth::OAuthBearer;
+            s.smtpauth = TSmtpAuth::XOAuth2;
+            s.passwordcommand = "~/bin/mail-token 'home account'";
+            s.smtppasswordcommand = "pass show mail/home";
         });
         account.Save();
     }
@@ -187,11 +194,12 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
         "smtploginname", "smtppassword", "enableredirect", "redirectquarantined", "redirectdelete",
         "nameredirect", "nodownload", "enablemailbot", "nodelete", "rejectkb", "rejectownemail",
         "rejectinvalidrecipient", "rejectolddates", "rejectillegalips", "popsecurity", "smtpsecurity",
-        "verifycert"};
+        "verifycert", "popauth", "smtpauth", "passwordcommand", "smtppasswordcommand"};
     EXPECT_EQ(keys, expected);
     EXPECT_NE(options.find("\r\npassword=00370015\r\n"), std::string::npos);
     EXPECT_NE(options.find("\r\nsmtppassword=00000017003B000800300007\r\n"), std::string::npos);
     EXPECT_NE(options.find("\r\nenablefetch=0\r\naway=1\r\n"), std::string::npos);
+    EXPECT_NE(options.find("\r\npopauth=oauthbearer\r\nsmtpauth=xoauth2\r\n"), std::string::npos);
     EXPECT_EQ(ModeOf(Folder("acc") + "options.ini"), 0600u);
 
     auto loaded = Loaded("acc");
@@ -216,6 +224,43 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
     EXPECT_EQ(loaded->Settings()->rejectkb, 512);
     EXPECT_TRUE(loaded->Settings()->rejectownemail && loaded->Settings()->rejectinvalidrecipient);
     EXPECT_FALSE(loaded->Settings()->rejectolddates || loaded->Settings()->rejectillegalips);
+    EXPECT_EQ(loaded->Settings()->popauth, TPopAuth::OAuthBearer);
+    EXPECT_EQ(loaded->Settings()->smtpauth, TSmtpAuth::XOAuth2);
+    EXPECT_EQ(loaded->Settings()->passwordcommand, "~/bin/mail-token 'home account'");
+    EXPECT_EQ(loaded->Settings()->smtppasswordcommand, "pass show mail/home");
+}
+
+TEST_F(AccountTest, LoginMethodsAreReadAsWordsAndAnUnknownOneFallsBackWithAWarning) {
+    struct Row {
+        const char* popauth;
+        const char* smtpauth;
+        TPopAuth pop;
+        TSmtpAuth smtp;
+        int warnings;
+    } rows[] = {
+        {"user", "auto", TPopAuth::User, TSmtpAuth::Auto, 0},
+        {"PLAIN", "XOAuth2", TPopAuth::Plain, TSmtpAuth::XOAuth2, 0},
+        {" xoauth2 ", "oauthbearer", TPopAuth::XOAuth2, TSmtpAuth::OAuthBearer, 0},
+        {"oauthbearer", "", TPopAuth::OAuthBearer, TSmtpAuth::Auto, 0},
+        {"apop", "login", TPopAuth::User, TSmtpAuth::Auto, 2},
+        {"2", "plain", TPopAuth::User, TSmtpAuth::Auto, 2},  // words only; PLAIN is part of auto
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.popauth) + " / " + row.smtpauth);
+        TTempDir home;
+        SetHomeFolder(home.Path());
+        ForceDirectories(home.Path() + "accounts/a/");
+        WriteFile(home.Path() + "accounts/a/options.ini", std::string("[options]\r\npopauth=") + row.popauth +
+                                                              "\r\nsmtpauth=" + row.smtpauth + "\r\n");
+        TZivadAccount account(nullptr, "a");
+        account.Load();
+        EXPECT_EQ(account.Settings()->popauth, row.pop);
+        EXPECT_EQ(account.Settings()->smtpauth, row.smtp);
+        EXPECT_EQ(static_cast<int>(account.LoadWarnings().size()), row.warnings);
+        if (row.warnings) {
+            EXPECT_NE(account.LoadWarnings().front().find(row.popauth), std::string::npos);
+        }
+    }
 }
 
 TEST_F(AccountTest, SaveKeepsLinesThatAreNotAccountKeys) {
