@@ -67,7 +67,9 @@ TEST_F(AccountTls, SecurityKeysFollowTheOthersAndOldFilesLoadAsPlain) {
         const std::string verify = std::string("\r\nverifycert=") + (row.verify ? "1" : "0") + "\r\n";
         EXPECT_THAT(text, HasSubstr(verify));
         if (row.lines.empty()) {
-            EXPECT_THAT(text, ::testing::EndsWith("\r\nrejectillegalips=1\r\n" + values + verify.substr(2)));
+            EXPECT_THAT(text, ::testing::EndsWith("\r\nrejectillegalips=1\r\n" + values + verify.substr(2) +
+                                                  "popauth=user\r\nsmtpauth=auto\r\npasswordcommand=\r\n"
+                                                  "smtppasswordcommand=\r\n"));
         } else {
             EXPECT_THAT(text, HasSubstr("\r\n" + values));
         }
