@@ -178,9 +178,10 @@ void TFetchRun::Uplink() {
     try {
         m_client->SetPassword(LoginSecret(m_s.password, m_s.passwordcommand, m_account));
     } catch (const std::exception& e) {
-        // The command's own words go to the status line as well: the user may have to act
-        // (unlock the keyring, log in to the provider again).
+        // The command's own words go to the status line and the status history as well: the
+        // user may have to act (unlock the keyring, log in to the provider again).
         m_run.Progress(e.what());
+        m_run.Status(kServiceFetch, e.what());
         m_run.LogError(e.what());
         ++m_counts.errors;
         PurgeTrash();

@@ -143,6 +143,9 @@ TEST_F(FetchLoginTest, AFailedLoginOrCommandIsReportedAndLeavesTheMailOnTheServe
             return line.rfind("[" + std::string(row.user) + "] " + row.error, 0) == 0;
         });
         EXPECT_EQ(shown, row.onStatusLine);
+        const std::vector<std::string> history = Status("FETCH");
+        EXPECT_EQ(history.size() >= 2 && history[history.size() - 2] == "\tFETCH\t" + std::string(row.user) + "\t" + row.error,
+                  row.onStatusLine);
         EXPECT_EQ(m_server->MessageFiles(row.user).size(), 1u);
         EXPECT_EQ(account.QuarantineFolder().Count() + account.VorlaFolder().Count(), 0);
         EXPECT_FALSE(account.Busy());
