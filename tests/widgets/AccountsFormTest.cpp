@@ -273,8 +273,22 @@ private slots:
     }
 
     // The whole way: an account added in the editor and pointed at a POP3 server on
-    // loopback, OK, its "options.ini" holds the values, and Get Mail fetches from it.
+    // loopback, OK, its "options.ini" holds the values, and Get Mail fetches from it. It
+    // logs in with USER and PASS and the typed password, or with AUTH PLAIN and a password
+    // from a command (none stored then).
+    void AnAccountMadeInTheEditorFetchesItsMail_data() {
+        QTest::addColumn<int>("method");  // the login choice's row
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("popauth");
+        QTest::newRow("USER and PASS") << 0 << "annpw" << "" << "user";
+        QTest::newRow("AUTH PLAIN from a command") << 1 << "" << "printf 'annpw\\n'" << "plain";
+    }
     void AnAccountMadeInTheEditorFetchesItsMail() {
+        QFETCH(int, method);
+        QFETCH(QString, password);
+        QFETCH(QString, command);
+        QFETCH(QString, popauth);
         const std::string why = TDovecotServer::Unavailable();
         if (!why.empty()) QSKIP(why.c_str());
         TDovecotServer server(std::vector<TPopUser>{{"ann", "annpw"}});
@@ -293,7 +307,11 @@ private slots:
             Type(editor, "AccountServerEdit", TDovecotServer::kHost);
             Type(editor, "AccountServerPortEdit", QString::number(server.Port()));
             Type(editor, "AccountLoginEdit", "ann");
-            Type(editor, "AccountPasswordEdit", "annpw");
+            if (!password.isEmpty()) Type(editor, "AccountPasswordEdit", password);
+            auto* choice = editor.findChild<QComboBox*>("AccountPopAuthCombo");
+            choice->setFocus();
+            for (int i = 0; i < method; ++i) QTest::keyClick(choice, Qt::Key_Down);
+            if (!command.isEmpty()) Type(editor, "AccountPasswordCommandEdit", command);
             for (const TAccountPtr& account : form.Engine().Accounts().Snapshot()) QVERIFY(account->Busy());
             editor.findChild<QAbstractButton*>("OkButton")->click();
         });
@@ -306,58 +324,17 @@ private slots:
         QCOMPARE(ini.ReadString("options", "popserver", ""), std::string(TDovecotServer::kHost));
         QCOMPARE(ini.ReadInteger("options", "popport", 0), static_cast<long long>(server.Port()));
         QCOMPARE(ini.ReadString("options", "loginname", ""), std::string("ann"));
+        QCOMPARE(ini.ReadString("options", "popauth", ""), popauth.toStdString());
+        QCOMPARE(ini.ReadString("options", "passwordcommand", ""), command.toStdString());
         const std::string stored = ini.ReadString("options", "password", "");
-        QVERIFY(!stored.empty() && stored != "annpw");  // scrambled
-        QCOMPARE(UnscramblePassword(stored), std::string("annpw"));
+        if (!password.isEmpty()) QVERIFY(stored != password.toStdString());  // scrambled
+        QCOMPARE(UnscramblePassword(stored), password.toStdString());
         QCOMPARE(window.findChild<QListWidget*>("rmMailList")->count(), 1);
 
         window.findChild<QAbstractButton*>("GetMailButton")->click();
         QTRY_VERIFY(!form.Running());
         QCOMPARE(accounts[0]->VorlaFolder().Count(), 3);
         QVERIFY(server.MessageFiles("ann").empty());
-        window.close();
-    }
-
-    // An account that logs in with AUTH PLAIN and takes its password from a command, both
-    // chosen in the editor: the command's line is the password, none is stored.
-    void AnAccountWithAPasswordCommandFetchesItsMail() {
-        const std::string why = TDovecotServer::Unavailable();
-        if (!why.empty()) QSKIP(why.c_str());
-        TDovecotServer server(std::vector<TPopUser>{{"cy", "cypw"}});
-        for (int i = 0; i < 2; ++i)
-            server.AddMessage("cy", "From: Cy <cy@example.org>\nTo: cy@example.net\nSubject: plain " +
-                                        std::to_string(i) + "\nDate: Mon, 4 Mar 2024 10:00:00 +0000\n\nHello.\n");
-        TQtDispatcher dispatcher;
-        TForm1 window(dispatcher, "9.9");
-        window.show();
-        TMainForm& form = *window.Form();
-        form.Engine().Filters().AddRuleIfAbsent("cy@example.org", TFilterAction::Accept, TFilterSection::From);
-        const bool seen = WithAccountsEditor(window, [&](QDialog& editor) {
-            editor.findChild<QAbstractButton*>("AccountAddButton")->click();
-            Type(editor, "AccountNameEdit", "Cy");
-            Type(editor, "AccountEmailEdit", "cy@example.net");
-            Type(editor, "AccountServerEdit", TDovecotServer::kHost);
-            Type(editor, "AccountServerPortEdit", QString::number(server.Port()));
-            Type(editor, "AccountLoginEdit", "cy");
-            auto* method = editor.findChild<QComboBox*>("AccountPopAuthCombo");
-            method->setFocus();
-            QTest::keyClick(method, Qt::Key_Down);
-            QCOMPARE(method->currentText(), QString("AUTH PLAIN"));
-            Type(editor, "AccountPasswordCommandEdit", "printf 'cypw\\n'");
-            editor.findChild<QAbstractButton*>("OkButton")->click();
-        });
-        QVERIFY(seen);
-        const auto accounts = form.Engine().Accounts().Snapshot();
-        QCOMPARE(accounts.size(), std::size_t{1});
-        TIniFile ini(accounts[0]->OptionsFileName());
-        QCOMPARE(ini.ReadString("options", "popauth", ""), std::string("plain"));
-        QCOMPARE(ini.ReadString("options", "passwordcommand", ""), std::string("printf 'cypw\\n'"));
-        QCOMPARE(UnscramblePassword(ini.ReadString("options", "password", "")), std::string());
-
-        window.findChild<QAbstractButton*>("GetMailButton")->click();
-        QTRY_VERIFY(!form.Running());
-        QCOMPARE(accounts[0]->VorlaFolder().Count(), 2);
-        QVERIFY(server.MessageFiles("cy").empty());
         window.close();
     }
 
