@@ -10,6 +10,7 @@
 #include "engine/ZivadAccounts.h"
 #include "filters/ZivadFilters.h"
 #include "mail/MessageStore.h"
+#include "net/SaslAuth.h"
 #include "net/TlsOptions.h"
 #include "platform/Strings.h"
 
@@ -43,6 +44,28 @@ constexpr TCheckField kRedirectChecks[] = {
 
 TTlsMode TlsMode(int value) {
     return value == 1 ? TTlsMode::StartTls : value == 2 ? TTlsMode::Implicit : TTlsMode::None;
+}
+// The login choices by their numbers; any other number is the default.
+TPopAuth PopAuth(int value) {
+    return value >= 0 && value <= static_cast<int>(TPopAuth::OAuthBearer) ? static_cast<TPopAuth>(value)
+                                                                          : TPopAuth::User;
+}
+TSmtpAuth SmtpAuth(int value) {
+    return value >= 0 && value <= static_cast<int>(TSmtpAuth::OAuthBearer) ? static_cast<TSmtpAuth>(value)
+                                                                           : TSmtpAuth::Auto;
+}
+
+// A password command is one line for /bin/sh: a line break would start a second command, so
+// it and every other control character become a blank. True when something was replaced.
+bool MakeOneLine(std::string& command) {
+    bool replaced = false;
+    for (char& c : command) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = ' ';
+            replaced = true;
+        }
+    }
+    return replaced;
 }
 
 // A storing pass ends at the first value the account cannot take.
@@ -195,6 +218,8 @@ void TAccountsEditor::LoadControls() {
     v.password.clear();  // never shown; an empty field keeps the stored one
     v.popSecurity = static_cast<int>(s->popsecurity);
     v.verifyCert = s->verifycert;
+    v.popAuth = static_cast<int>(s->popauth);
+    v.passwordCommand = s->passwordcommand;
     v.enableFilters = s->enablefilters;
     v.rejectKb = s->rejectkb;
     for (const auto& check : kFilterChecks) v.*check.value = *s.*check.setting;
@@ -207,6 +232,8 @@ void TAccountsEditor::LoadControls() {
     v.smtpLogin = s->smtploginname;
     v.smtpPassword.clear();
     v.smtpSecurity = static_cast<int>(s->smtpsecurity);
+    v.smtpAuth = static_cast<int>(s->smtpauth);
+    v.smtpPasswordCommand = s->smtppasswordcommand;
     v.away = s->away;
     v.awayText = s->awayText;
     v.rejectResponse = s->rejectresponse;
@@ -247,6 +274,8 @@ void TAccountsEditor::AccountChange(const TAccountValues& values) {
     v.mailbotText = m_values.mailbotText;
     v.attachments = m_values.attachments;
     m_values = std::move(v);
+    const bool replaced = MakeOneLine(m_values.passwordCommand);
+    if (MakeOneLine(m_values.smtpPasswordCommand) || replaced) Changed(kValues);
     if (!m_selected) return;
     Store();
     RedrawRow();
@@ -268,6 +297,8 @@ void TAccountsEditor::Store() {
             s.verifycert = v.verifyCert;
             s.loginname = v.loginName;
             if (!v.password.empty()) s.password = v.password;
+            s.popauth = PopAuth(v.popAuth);
+            s.passwordcommand = v.passwordCommand;
             for (const auto& check : kFetchChecks) s.*check.setting = v.*check.value;
             s.away = v.away;
             s.awayText = v.awayText;
@@ -283,6 +314,8 @@ void TAccountsEditor::Store() {
             s.smtpsecurity = TlsMode(v.smtpSecurity);
             s.smtploginname = v.smtpLogin;
             if (!v.smtpPassword.empty()) s.smtppassword = v.smtpPassword;
+            s.smtpauth = SmtpAuth(v.smtpAuth);
+            s.smtppasswordcommand = v.smtpPasswordCommand;
             for (const auto& check : kRedirectChecks) s.*check.setting = v.*check.value;
             s.redirectAddresses = v.redirectAddresses;
             s.enablemailbot = v.enableMailbot;

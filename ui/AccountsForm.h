@@ -39,6 +39,8 @@ struct TAccountValues {
     std::string popServer, popPort = "110", loginName, password;
     int popSecurity = 0;  // TTlsMode as its number
     bool verifyCert = false;
+    int popAuth = 0;  // TPopAuth as its number
+    std::string passwordCommand;
     // Filters page
     bool enableFilters = false;
     long long rejectKb = 1024;
@@ -50,6 +52,8 @@ struct TAccountValues {
     bool enableSend = false, sendDirect = false;
     std::string smtpServer, smtpPort, smtpLogin, smtpPassword;
     int smtpSecurity = 0;
+    int smtpAuth = 0;  // TSmtpAuth as its number
+    std::string smtpPasswordCommand;
     // Mailbot page
     bool enableMailbot = false;
     std::vector<std::string> mailbots;  // the subjects, in the account's order
@@ -68,11 +72,12 @@ struct TAccountValues {
 // Which controls are enabled; each field names the controls it stands for.
 struct TAccountsEnabling {
     bool account;        // name, email, pop server/port/login/password, security, certificate check,
+                         // login method, password command,
                          // "Enable fetch", "No download", "Enable away", "Enable reject responses",
                          // "Enable send", "Send direct", "Enable filters", "Enable redirection",
                          // "Enable mailbot", toolbar Delete
     bool noDelete;       // "If downloading then:" and "Keep a copy on the server"
-    bool smtp;           // smtp server, port, login, password, security
+    bool smtp;           // smtp server, port, login, password, security, login method, password command
     bool filterChecks;   // "Reject msgs over" and the four reject checks
     bool redirect;       // the three redirect checks, the address list, its Add and Delete
     bool awayText;
@@ -129,7 +134,8 @@ public:
 
     // A value control changed: v holds every control's value; everything is stored into the
     // selected account in the fixed order, and its row redrawn. An error ends the pass where
-    // it occurs and is shown.
+    // it occurs and is shown. The password commands are one line: a line break or other
+    // control character in them becomes a space, in the values as in the account.
     void AccountChange(const TAccountValues& v);
 
     // The check box of row was clicked: inverts that account's "enablefetch" at once.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/FetchCycleFixture.h"
+#include "net/SaslAuth.h"
 #include "net/TlsOptions.h"
 #include "platform/Files.h"
 #include "engine/FetchCycle.h"
@@ -255,6 +256,8 @@ TEST_F(AccountsFormTest, EveryControlReachesItsSetting) {
         v.verifyCert = false;
         v.loginName = "me";
         v.password = "secret";
+        v.popAuth = 2;
+        v.passwordCommand = "~/bin/mail-token work";
         v.enableFilters = true;
         v.rejectKb = 2048;
         v.rejectOwn = v.rejectInvalidRecipient = v.rejectOldDates = v.rejectIllegalIps = true;
@@ -266,6 +269,8 @@ TEST_F(AccountsFormTest, EveryControlReachesItsSetting) {
         v.smtpSecurity = 1;
         v.smtpLogin = "me2";
         v.smtpPassword = "secret2";
+        v.smtpAuth = 2;
+        v.smtpPasswordCommand = "pass show mail/work";
         v.away = true;
         v.awayText = "gone\r\n";
         v.rejectResponse = true;
@@ -283,6 +288,8 @@ TEST_F(AccountsFormTest, EveryControlReachesItsSetting) {
     EXPECT_FALSE(s->verifycert);
     EXPECT_EQ(s->loginname, "me");
     EXPECT_EQ(s->password, "secret");
+    EXPECT_EQ(s->popauth, TPopAuth::XOAuth2);
+    EXPECT_EQ(s->passwordcommand, "~/bin/mail-token work");
     EXPECT_EQ(s->rejectkb, 2048);
     EXPECT_TRUE(s->rejectownemail && s->rejectinvalidrecipient && s->rejectolddates && s->rejectillegalips);
     EXPECT_TRUE(s->enableredirect && s->nameredirect && s->redirectquarantined && s->redirectdelete);
@@ -292,10 +299,83 @@ TEST_F(AccountsFormTest, EveryControlReachesItsSetting) {
     EXPECT_EQ(s->smtpsecurity, TTlsMode::StartTls);
     EXPECT_EQ(s->smtploginname, "me2");
     EXPECT_EQ(s->smtppassword, "secret2");
+    EXPECT_EQ(s->smtpauth, TSmtpAuth::OAuthBearer);
+    EXPECT_EQ(s->smtppasswordcommand, "pass show mail/work");
     EXPECT_TRUE(s->away && s->rejectresponse && s->enablemailbot);
     EXPECT_EQ(s->awayText, "gone\r\n");
     EXPECT_EQ(s->rejectText, "no\r\n");
     EXPECT_EQ(Editor().Rows()[0].name, "Work");
+}
+
+TEST_F(AccountsFormTest, LoginMethodsAreStoredByTheirNumbersAndShownAgain) {
+    struct TRow {
+        int popChoice, smtpChoice;
+        TPopAuth popStored;
+        TSmtpAuth smtpStored;
+        int popShown, smtpShown;  // the choices after the row is selected again
+    };
+    const TRow rows[] = {
+        {0, 0, TPopAuth::User, TSmtpAuth::Auto, 0, 0},
+        {1, 1, TPopAuth::Plain, TSmtpAuth::XOAuth2, 1, 1},
+        {2, 2, TPopAuth::XOAuth2, TSmtpAuth::OAuthBearer, 2, 2},
+        {3, 0, TPopAuth::OAuthBearer, TSmtpAuth::Auto, 3, 0},
+        {4, 3, TPopAuth::User, TSmtpAuth::Auto, 0, 0},  // no such choice: the default
+        {-1, -1, TPopAuth::User, TSmtpAuth::Auto, 0, 0},
+    };
+    Account("A");
+    Account("B");
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(std::to_string(row.popChoice) + " / " + std::to_string(row.smtpChoice));
+        Change([&](TAccountValues& v) {
+            v.popAuth = row.popChoice;
+            v.smtpAuth = row.smtpChoice;
+        });
+        EXPECT_EQ(Selected()->popauth, row.popStored);
+        EXPECT_EQ(Selected()->smtpauth, row.smtpStored);
+        Editor().SelectRow(1);
+        EXPECT_EQ(Editor().Values().popAuth, 0);  // B keeps the defaults
+        Editor().SelectRow(0);
+        EXPECT_EQ(Editor().Values().popAuth, row.popShown);
+        EXPECT_EQ(Editor().Values().smtpAuth, row.smtpShown);
+    }
+    EXPECT_EQ(Engine().Accounts().FindByName("B")->Settings()->popauth, TPopAuth::User);
+}
+
+TEST_F(AccountsFormTest, PasswordCommandsAreOneLineAndLeaveTheStoredPasswordsAlone) {
+    struct TRow {
+        const char *typed, *stored;
+        bool redrawn;  // the values were sent back to the window
+    };
+    const TRow rows[] = {
+        {"pass show mail/club", "pass show mail/club", false},
+        {"secret-tool lookup service vorla account home", "secret-tool lookup service vorla account home", false},
+        {R"(printf '%s\n' "$TOKEN")", R"(printf '%s\n' "$TOKEN")", false},  // an escape for the shell stays
+        {"pass show mail/club\nrm -rf ~", "pass show mail/club rm -rf ~", true},
+        {"a\r\nb\tc\x7f", "a  b c ", true},
+        {"", "", false},
+    };
+    Account("A", [](TAccountSettings& s) {
+        s.password = "pop-secret";
+        s.smtppassword = "smtp-secret";
+    });
+    unsigned parts = 0;
+    Editor().OnChanged = [&](unsigned changed) { parts |= changed; };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const TRow& row = rows[i];
+        SCOPED_TRACE("row " + std::to_string(i));
+        parts = 0;
+        Change([&](TAccountValues& v) {
+            v.passwordCommand = row.typed;
+            v.smtpPasswordCommand = row.typed;
+        });
+        EXPECT_EQ(Selected()->passwordcommand, row.stored);
+        EXPECT_EQ(Selected()->smtppasswordcommand, row.stored);
+        EXPECT_EQ(Editor().Values().passwordCommand, row.stored);
+        EXPECT_EQ(Editor().Values().smtpPasswordCommand, row.stored);
+        EXPECT_EQ((parts & TAccountsEditor::kValues) != 0, row.redrawn);
+        EXPECT_EQ(Selected()->password, "pop-secret");
+        EXPECT_EQ(Selected()->smtppassword, "smtp-secret");
+    }
 }
 
 TEST_F(AccountsFormTest, PasswordsAreShownEmptyAndKeptUnlessTyped) {

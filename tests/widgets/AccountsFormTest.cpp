@@ -24,6 +24,7 @@
 #include "mail/MailMessage.h"
 #include "mail/MessageStore.h"
 #include "net/PopServer.h"
+#include "net/SaslAuth.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "support/DovecotServer.h"
@@ -39,6 +40,17 @@ namespace vorla::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr const char* kCommandHint =
+    "A command run by /bin/sh at each login (30 s at most, no terminal), such as a keyring lookup or a script "
+    "that gets a fresh OAuth 2.0 access token: the first line it prints is the password, or the access token "
+    "with XOAUTH2 and OAUTHBEARER. When it is set, the stored password is not used";
+
+QStringList Items(const QComboBox& combo) {
+    QStringList items;
+    for (int i = 0; i < combo.count(); ++i) items << combo.itemText(i);
+    return items;
+}
 
 // Runs work on the accounts editor once the Accounts button has opened it; false when no
 // editor came up.
@@ -96,6 +108,17 @@ private slots:
             {"AccountFetchCheck", "Enable fetch", ""},
             {"AccountNoDownloadCheck", "No download (no body filter checks)", ""},
             {"AccountNoDeleteCheck", "Keep a copy on the server", ""},
+            {"AccountVerifyCertCheck", "Check the server's certificate",
+             "Check the certificate and name of the POP3 and SMTP servers on TLS connections"},
+            {"AccountPopAuthCombo", "Login Method",
+             "How Vorla logs in to the POP3 server: USER and PASS, AUTH PLAIN, or with an OAuth 2.0 access token "
+             "(XOAUTH2, OAUTHBEARER), which is sent only over TLS or to a server on this machine"},
+            {"AccountPasswordCommandEdit", "Password Command", kCommandHint},
+            {"AccountSmtpAuthCombo", "Login Method",
+             "How Vorla logs in to the SMTP server: AUTH PLAIN when the server offers it, else AUTH LOGIN; or with "
+             "an OAuth 2.0 access token (XOAUTH2, OAUTHBEARER), which is sent only over TLS or to a server on this "
+             "machine"},
+            {"AccountSmtpPasswordCommandEdit", "Password Command", kCommandHint},
             {"AccountFiltersCheck", "Enable filters", ""},
             {"AccountFiltersRejectOwnCheck", "Reject msgs from me", ""},
             {"AccountFiltersRejectInvalidRecipient", "Reject invalid recipient", ""},
@@ -148,7 +171,8 @@ private slots:
         for (const char* name : {"AccountAddButton", "FetchButton", "RejectButton", "OkButton", "CancelButton"})
             QVERIFY2(form.findChild<QAbstractButton*>(name)->isEnabled(), name);
         for (const char* name : {"AccountNameEdit", "AccountEmailEdit", "AccountServerEdit", "AccountServerPortEdit",
-                                 "AccountLoginEdit", "AccountPasswordEdit", "AccountSmtpEdit"})
+                                 "AccountLoginEdit", "AccountPasswordEdit", "AccountSmtpEdit",
+                                 "AccountPasswordCommandEdit", "AccountSmtpPasswordCommandEdit"})
             QVERIFY2(!form.findChild<QLineEdit*>(name)->isEnabled(), name);
         QCOMPARE(form.findChild<QLineEdit*>("AccountServerPortEdit")->text(), QString("110"));
         QCOMPARE(form.findChild<QLineEdit*>("AccountPasswordEdit")->echoMode(), QLineEdit::Password);
@@ -173,6 +197,53 @@ private slots:
         list->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
         QVERIFY(!form.findChild<QCheckBox*>("AccountFetchCheck")->isChecked());
         QVERIFY(!window.Form()->Engine().Accounts().Items(0)->Settings()->enablefetch);
+    }
+
+    // The login choices show the account's methods, in the order of their numbers; a choice
+    // and a typed command reach the account at once. The SMTP pair is off with "Send direct".
+    void TheLoginMethodsAndPasswordCommandsReachTheAccount() {
+        SaveAccount("eve", [](TAccountSettings& s) {
+            s.name = "Eve";
+            s.popauth = TPopAuth::OAuthBearer;
+            s.passwordcommand = "~/bin/mail-token eve";
+            s.smtpauth = TSmtpAuth::XOAuth2;
+            s.senddirect = true;
+        });
+        TQtDispatcher dispatcher;
+        TForm1 window(dispatcher, "9.9");
+        TAccountsForm form(window.Form()->Engine(), QColor(10, 20, 30), &window);
+        form.show();
+        auto* pop = form.findChild<QComboBox*>("AccountPopAuthCombo");
+        auto* smtp = form.findChild<QComboBox*>("AccountSmtpAuthCombo");
+        auto* smtpCommand = form.findChild<QLineEdit*>("AccountSmtpPasswordCommandEdit");
+        QVERIFY(pop && smtp && smtpCommand);
+        QCOMPARE(Items(*pop), (QStringList{"USER and PASS", "AUTH PLAIN", "XOAUTH2 (OAuth 2.0)", "OAUTHBEARER (OAuth 2.0)"}));
+        QCOMPARE(Items(*smtp), (QStringList{"Automatic (PLAIN or LOGIN)", "XOAUTH2 (OAuth 2.0)", "OAUTHBEARER (OAuth 2.0)"}));
+        QCOMPARE(pop->currentIndex(), 3);
+        QCOMPARE(smtp->currentIndex(), 1);
+        QCOMPARE(form.findChild<QLineEdit*>("AccountPasswordCommandEdit")->text(), QString("~/bin/mail-token eve"));
+        QCOMPARE(form.findChild<QLineEdit*>("AccountPasswordCommandEdit")->echoMode(), QLineEdit::Normal);
+        QVERIFY(pop->isEnabled());
+        QTRY_VERIFY(!smtp->isEnabled());
+        QVERIFY(!smtpCommand->isEnabled());
+
+        const TAccountPtr eve = window.Form()->Engine().Accounts().FindByName("Eve");
+        pop->setFocus();
+        QTest::keyClick(pop, Qt::Key_Up);  // as the user chooses: activated
+        QCOMPARE(pop->currentIndex(), 2);
+        QCOMPARE(eve->Settings()->popauth, TPopAuth::XOAuth2);
+        Type(form, "AccountPasswordCommandEdit", "pass show mail/eve");
+        QCOMPARE(eve->Settings()->passwordcommand, std::string("pass show mail/eve"));
+
+        form.findChild<QCheckBox*>("AccountSendDirectCheck")->click();
+        QTRY_VERIFY(smtp->isEnabled());
+        QVERIFY(smtpCommand->isEnabled());
+        smtp->setFocus();
+        QTest::keyClick(smtp, Qt::Key_Down);
+        QCOMPARE(eve->Settings()->smtpauth, TSmtpAuth::OAuthBearer);
+        Type(form, "AccountSmtpPasswordCommandEdit", "~/bin/mail-token eve");
+        QCOMPARE(eve->Settings()->smtppasswordcommand, std::string("~/bin/mail-token eve"));
+        QCOMPARE(eve->Settings()->popauth, TPopAuth::XOAuth2);  // the other page kept its choice
     }
 
     // Rows in name order, every second on the window's colour; the check box is the fetch
@@ -202,8 +273,22 @@ private slots:
     }
 
     // The whole way: an account added in the editor and pointed at a POP3 server on
-    // loopback, OK, its "options.ini" holds the values, and Get Mail fetches from it.
+    // loopback, OK, its "options.ini" holds the values, and Get Mail fetches from it. It
+    // logs in with USER and PASS and the typed password, or with AUTH PLAIN and a password
+    // from a command (none stored then).
+    void AnAccountMadeInTheEditorFetchesItsMail_data() {
+        QTest::addColumn<int>("method");  // the login choice's row
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("popauth");
+        QTest::newRow("USER and PASS") << 0 << "annpw" << "" << "user";
+        QTest::newRow("AUTH PLAIN from a command") << 1 << "" << "printf 'annpw\\n'" << "plain";
+    }
     void AnAccountMadeInTheEditorFetchesItsMail() {
+        QFETCH(int, method);
+        QFETCH(QString, password);
+        QFETCH(QString, command);
+        QFETCH(QString, popauth);
         const std::string why = TDovecotServer::Unavailable();
         if (!why.empty()) QSKIP(why.c_str());
         TDovecotServer server(std::vector<TPopUser>{{"ann", "annpw"}});
@@ -222,7 +307,11 @@ private slots:
             Type(editor, "AccountServerEdit", TDovecotServer::kHost);
             Type(editor, "AccountServerPortEdit", QString::number(server.Port()));
             Type(editor, "AccountLoginEdit", "ann");
-            Type(editor, "AccountPasswordEdit", "annpw");
+            if (!password.isEmpty()) Type(editor, "AccountPasswordEdit", password);
+            auto* choice = editor.findChild<QComboBox*>("AccountPopAuthCombo");
+            choice->setFocus();
+            for (int i = 0; i < method; ++i) QTest::keyClick(choice, Qt::Key_Down);
+            if (!command.isEmpty()) Type(editor, "AccountPasswordCommandEdit", command);
             for (const TAccountPtr& account : form.Engine().Accounts().Snapshot()) QVERIFY(account->Busy());
             editor.findChild<QAbstractButton*>("OkButton")->click();
         });
@@ -235,9 +324,11 @@ private slots:
         QCOMPARE(ini.ReadString("options", "popserver", ""), std::string(TDovecotServer::kHost));
         QCOMPARE(ini.ReadInteger("options", "popport", 0), static_cast<long long>(server.Port()));
         QCOMPARE(ini.ReadString("options", "loginname", ""), std::string("ann"));
+        QCOMPARE(ini.ReadString("options", "popauth", ""), popauth.toStdString());
+        QCOMPARE(ini.ReadString("options", "passwordcommand", ""), command.toStdString());
         const std::string stored = ini.ReadString("options", "password", "");
-        QVERIFY(!stored.empty() && stored != "annpw");  // scrambled
-        QCOMPARE(UnscramblePassword(stored), std::string("annpw"));
+        if (!password.isEmpty()) QVERIFY(stored != password.toStdString());  // scrambled
+        QCOMPARE(UnscramblePassword(stored), password.toStdString());
         QCOMPARE(window.findChild<QListWidget*>("rmMailList")->count(), 1);
 
         window.findChild<QAbstractButton*>("GetMailButton")->click();

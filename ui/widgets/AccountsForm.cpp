@@ -52,6 +52,11 @@ constexpr TColumn kColumns[] = {
 };
 constexpr int kColumnCount = static_cast<int>(std::size(kColumns));
 
+constexpr const char* kPasswordCommandHint =
+    "A command run by /bin/sh at each login (30 s at most, no terminal), such as a keyring lookup or a "
+    "script that gets a fresh OAuth 2.0 access token: the first line it prints is the password, or the "
+    "access token with XOAUTH2 and OAUTHBEARER. When it is set, the stored password is not used";
+
 struct TPageButton {
     const char* name;
     const char* caption;
@@ -83,12 +88,16 @@ QToolButton* SmallButton(QWidget* parent, const char* name, const char* caption,
     return button;
 }
 
-QComboBox* SecurityCombo(QWidget* parent, const char* name, const char* upgrade, const char* hint) {
+// A choice whose items stand in the order of the setting's numbers.
+QComboBox* Choice(QWidget* parent, const char* name, const QStringList& items, const char* hint) {
     auto* combo = new QComboBox(parent);
     combo->setObjectName(name);
-    combo->addItems({"None", upgrade, "TLS"});
+    combo->addItems(items);
     combo->setToolTip(hint);
     return combo;
+}
+QComboBox* SecurityCombo(QWidget* parent, const char* name, const char* upgrade, const char* hint) {
+    return Choice(parent, name, {"None", upgrade, "TLS"}, hint);
 }
 
 void SetText(QLineEdit* edit, const std::string& text) {
@@ -313,11 +322,20 @@ QWidget* TAccountsForm::BuildFetchPage() {
                               {"AccountPasswordEdit", "Password", &TAccountValues::password},
                               "AccountPasswordNote"};
     m_popControls = AddServerRows(page, grid, 3, rows, m_popSecurity);
+    m_popAuth = Choice(page, "AccountPopAuthCombo",
+                       {"USER and PASS", "AUTH PLAIN", "XOAUTH2 (OAuth 2.0)", "OAUTHBEARER (OAuth 2.0)"},
+                       "How Vorla logs in to the POP3 server: USER and PASS, AUTH PLAIN, or with an OAuth 2.0 "
+                       "access token (XOAUTH2, OAUTHBEARER), which is sent only over TLS or to a server on "
+                       "this machine");
+    for (QWidget* w : AddLoginRows(page, grid, 8, m_popAuth,
+                                   {"AccountPasswordCommandEdit", "Password Command", &TAccountValues::passwordCommand},
+                                   kPasswordCommandHint))
+        m_popControls.push_back(w);
     m_verifyCert = AddCheck(page, "AccountVerifyCertCheck", "Check the server's certificate",
                             &TAccountValues::verifyCert,
                             "Check the certificate and name of the POP3 and SMTP servers on TLS connections");
-    grid->addWidget(m_verifyCert, 8, 0, 1, 2);
-    grid->setRowStretch(9, 1);
+    grid->addWidget(m_verifyCert, 10, 0, 1, 2);
+    grid->setRowStretch(11, 1);
     m_popControls.push_back(m_verifyCert);
     return page;
 }
@@ -344,6 +362,19 @@ std::vector<QWidget*> TAccountsForm::AddServerRows(QWidget* page, QGridLayout* g
     keep->setObjectName(rows.passwordNote);
     grid->addWidget(keep, row + 4, 1);
     return {server, port, login, password, security};
+}
+
+std::vector<QWidget*> TAccountsForm::AddLoginRows(QWidget* page, QGridLayout* grid, int row, QComboBox* method,
+                                                  const TEditRow& command, const char* commandHint) {
+    QLineEdit* edit = AddEdit(page, command.name, command.value);
+    edit->setToolTip(commandHint);
+    edit->setPlaceholderText("none: the stored password");
+    connect(method, &QComboBox::activated, this, [this] { AccountChange(); });
+    grid->addWidget(Caption(page, "Login Method", method), row, 0);
+    grid->addWidget(Caption(page, command.caption, edit), row, 1);
+    grid->addWidget(method, row + 1, 0);
+    grid->addWidget(edit, row + 1, 1);
+    return {method, edit};
 }
 
 QWidget* TAccountsForm::BuildFiltersPage() {
@@ -437,7 +468,17 @@ QWidget* TAccountsForm::BuildSendPage() {
                               {"AccountSmtpPasswordEdit", "Password", &TAccountValues::smtpPassword},
                               "AccountSmtpPasswordNote"};
     m_smtpControls = AddServerRows(page, grid, 2, rows, m_smtpSecurity);
-    grid->setRowStretch(7, 1);
+    m_smtpAuth = Choice(page, "AccountSmtpAuthCombo",
+                        {"Automatic (PLAIN or LOGIN)", "XOAUTH2 (OAuth 2.0)", "OAUTHBEARER (OAuth 2.0)"},
+                        "How Vorla logs in to the SMTP server: AUTH PLAIN when the server offers it, else AUTH "
+                        "LOGIN; or with an OAuth 2.0 access token (XOAUTH2, OAUTHBEARER), which is sent only "
+                        "over TLS or to a server on this machine");
+    for (QWidget* w : AddLoginRows(page, grid, 7, m_smtpAuth,
+                                   {"AccountSmtpPasswordCommandEdit", "Password Command",
+                                    &TAccountValues::smtpPasswordCommand},
+                                   kPasswordCommandHint))
+        m_smtpControls.push_back(w);
+    grid->setRowStretch(9, 1);
     return page;
 }
 
@@ -574,6 +615,8 @@ void TAccountsForm::ShowValues() {
     for (const TEdit& edit : m_edits) SetText(edit.edit, v.*edit.value);
     m_popSecurity->setCurrentIndex(v.popSecurity);
     m_smtpSecurity->setCurrentIndex(v.smtpSecurity);
+    m_popAuth->setCurrentIndex(v.popAuth);
+    m_smtpAuth->setCurrentIndex(v.smtpAuth);
     if (m_rejectKb->value() != v.rejectKb) m_rejectKb->setValue(static_cast<int>(v.rejectKb));
     SetItems(m_redirectList, v.redirectAddresses);
     QStringList bots;
@@ -618,6 +661,8 @@ TAccountValues TAccountsForm::ReadValues() const {
     for (const TEdit& edit : m_edits) v.*edit.value = edit.edit->text().toStdString();
     v.popSecurity = m_popSecurity->currentIndex();
     v.smtpSecurity = m_smtpSecurity->currentIndex();
+    v.popAuth = m_popAuth->currentIndex();
+    v.smtpAuth = m_smtpAuth->currentIndex();
     v.rejectKb = m_rejectKb->value();
     v.redirectAddresses.clear();
     for (int i = 0; i < m_redirectList->count(); ++i) v.redirectAddresses.push_back(m_redirectList->item(i)->text().toStdString());

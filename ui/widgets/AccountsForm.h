@@ -81,6 +81,10 @@ private:
     // note under the password, in grid from row on; returns the controls.
     std::vector<QWidget*> AddServerRows(QWidget* page, QGridLayout* grid, int row, const TServerRows& rows,
                                         QComboBox* security);
+    // The login method and the password command beside it, captions over them, in grid from
+    // row on; returns the two controls.
+    std::vector<QWidget*> AddLoginRows(QWidget* page, QGridLayout* grid, int row, QComboBox* method,
+                                       const TEditRow& command, const char* commandHint);
     QWidget* BuildPanel(QWidget* parent);
     QWidget* BuildFetchPage();
     QWidget* BuildFiltersPage();
@@ -121,6 +125,7 @@ private:
     std::vector<QWidget*> m_popControls;
     QComboBox* m_popSecurity = nullptr;
     QCheckBox* m_verifyCert = nullptr;
+    QComboBox* m_popAuth = nullptr;
     QCheckBox* m_filtersCheck = nullptr;
     QSpinBox* m_rejectKb = nullptr;
     std::vector<QWidget*> m_filterControls;
@@ -131,6 +136,7 @@ private:
     QCheckBox* m_sendDirectCheck = nullptr;
     std::vector<QWidget*> m_smtpControls;
     QComboBox* m_smtpSecurity = nullptr;
+    QComboBox* m_smtpAuth = nullptr;
     QCheckBox* m_mailbotCheck = nullptr;
     std::vector<QWidget*> m_mailbotControls;
     QComboBox* m_mailbotCombo = nullptr;
