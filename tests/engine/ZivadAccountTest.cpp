@@ -187,7 +187,7 @@ TEST_F(AccountTest, OptionsRoundTripInKeyOrderWithScrambledPasswords) {
         "smtploginname", "smtppassword", "enableredirect", "redirectquarantined", "redirectdelete",
         "nameredirect", "nodownload", "enablemailbot", "nodelete", "rejectkb", "rejectownemail",
         "rejectinvalidrecipient", "rejectolddates", "rejectillegalips", "popsecurity", "smtpsecurity",
-        "verifycert"};
+        "verifycert", "popauth", "smtpauth", "passwordcommand", "smtppasswordcommand"};
     EXPECT_EQ(keys, expected);
     EXPECT_NE(options.find("\r\npassword=00370015\r\n"), std::string::npos);
     EXPECT_NE(options.find("\r\nsmtppassword=00000017003B000800300007\r\n"), std::string::npos);
