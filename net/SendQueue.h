@@ -70,8 +70,9 @@ public:
     // "Error: <text>"; a file or folder that cannot be handled gives "Error: <text>" and the
     // pass goes on. A stop request ends the sending after the current message; step 5 still
     // runs. So does a failed password command ("Error: password command failed: ..."): the
-    // secret is the same for every message, so the others stay queued without asking again. At every moment each unsent message is in the queue folder or in the working
-    // folder, so a pass that dies anywhere loses nothing: the next one's step 2 takes the
+    // secret is the same for every message, so the others stay queued without asking again.
+    // At every moment each unsent message is in the queue folder or in the working folder,
+    // so a pass that dies anywhere loses nothing: the next one's step 2 takes the
     // working files back. A message can be sent twice only when the pass dies between the
     // server's acceptance of the data and the deletion of its working file (which comes before
     // QUIT), or be queued twice when it dies between the requeue and that deletion. Returns whether the pass took files from the
@@ -88,8 +89,8 @@ public:
     // address", "DNS host not specified", "Mail exchange not found for <domain>",
     // "Invalid SMTP port <n>", "password command failed: ..." (the command is run, with the
     // pass's stop request ending it, only when a relay login needs the secret), or the
-    // connection's or the server's own words. accepted runs
-    // as soon as the server has taken the data (see TSmtpClient::Deliver).
+    // connection's or the server's own words. accepted runs as soon as the server has taken
+    // the data (see TSmtpClient::Deliver).
     std::string Send(TMailMessage& message, std::stop_token stop = {}, const std::function<void()>& accepted = {});
 
     const std::string& WorkingFolder() const { return m_workingFolder; }

@@ -21,6 +21,12 @@ std::string UpperCase(std::string text) {
     return text;
 }
 
+// Overwrites a string holding credentials when it goes out of scope, also on a throw.
+struct TWipeOnExit {
+    std::string& text;
+    ~TWipeOnExit() { std::fill(text.begin(), text.end(), '\0'); }
+};
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The mechanisms of an EHLO reply line "AUTH LOGIN PLAIN" (or the older "AUTH=LOGIN"), or
@@ -152,8 +158,8 @@ void TSmtpClient::AuthLogin(const std::string& loginName, const std::string& pas
     Expect("AUTH LOGIN", {334});
     Expect(EncodeBase64Line(loginName), {334});
     std::string encoded = EncodeBase64Line(password);
+    const TWipeOnExit wipe{encoded};
     SendSecret(encoded, "****");
-    std::fill(encoded.begin(), encoded.end(), '\0');
     Require(ReadReply(), {235});
 }
 
@@ -161,11 +167,15 @@ void TSmtpClient::AuthPlain(const std::string& loginName, const std::string& pas
     std::string response = PlainResponse(loginName, password);
     std::string credentials = EncodeBase64Line(response);
     std::fill(response.begin(), response.end(), '\0');
+    const TWipeOnExit wipe{credentials};
     SendSecret("AUTH PLAIN " + credentials, "AUTH PLAIN ****");
     const TSmtpReply reply = ReadReply();
-    if (reply.code == 334) SendSecret(credentials, "****");
-    std::fill(credentials.begin(), credentials.end(), '\0');
-    Require(reply.code == 334 ? ReadReply() : reply, {235});
+    if (reply.code != 334) {
+        Require(reply, {235});
+        return;
+    }
+    SendSecret(credentials, "****");
+    Require(ReadReply(), {235});
 }
 
 void TSmtpClient::AuthOAuth(TSmtpAuth auth, const std::string& host, std::uint16_t port, const std::string& loginName,
@@ -186,10 +196,7 @@ void TSmtpClient::AuthOAuth(TSmtpAuth auth, const std::string& host, std::uint16
                                                       : OAuthBearerResponse(loginName, host, port, token);
     std::string encoded = EncodeBase64Line(response);
     std::fill(response.begin(), response.end(), '\0');
-    struct TWipe {
-        std::string& text;
-        ~TWipe() { std::fill(text.begin(), text.end(), '\0'); }
-    } wipe{encoded};
+    const TWipeOnExit wipe{encoded};
     bool responseSent = false;
     if (shown.size() + 1 + encoded.size() + 2 <= kMaxAuthLine) {
         SendSecret(shown + " " + encoded, shown + " ****");
