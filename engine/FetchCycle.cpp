@@ -25,6 +25,8 @@ TSendQueueSettings SendQueueSettingsOf(const TZivadAccount& account, const std::
     settings.accountEmail = s->email;
     settings.smtpLoginName = s->smtploginname;
     settings.smtpPassword = s->smtppassword;
+    settings.smtpAuth = s->smtpauth;
+    settings.smtpPasswordCommand = s->smtppasswordcommand;
     settings.sendDirect = s->senddirect;
     settings.smtpSecurity = s->smtpsecurity;
     settings.tls = AccountTlsOptions(account);

@@ -85,6 +85,7 @@ void TSendQueue::ReportError(const std::string& text) { Status("Error: " + OneLi
 
 bool TSendQueue::Run(std::stop_token stop) {
     m_touched = false;
+    m_secretFailed = false;
     if (m_queueFolder.empty()) return false;  // a collection without a folder has nothing to send
     try {
         ForceDirectories(m_workingFolder);
@@ -165,7 +166,7 @@ void TSendQueue::SendWorkingFiles(std::stop_token stop) {
         return;
     }
     for (const std::string& name : names) {
-        if (stop.stop_requested()) return;
+        if (stop.stop_requested() || m_secretFailed) return;
         const std::string path = m_workingFolder + name;
         std::string recipient;
         bool sent = false;
@@ -231,6 +232,19 @@ std::string TSendQueue::Send(TMailMessage& message, std::stop_token stop, const 
     delivery.port = static_cast<std::uint16_t>(m_settings.smtpPort);
     delivery.security = m_settings.smtpSecurity;
     delivery.tls = m_settings.tls;
+    if (!delivery.loginName.empty()) {
+        delivery.auth = m_settings.smtpAuth;
+        if (!m_settings.smtpPasswordCommand.empty()) {
+            try {
+                delivery.password = TSecretCommand::Run(m_settings.smtpPasswordCommand,
+                                                        m_settings.passwordCommandTimeout,
+                                                        [&stop] { return stop.stop_requested(); });
+            } catch (const TVorlaError&) {
+                m_secretFailed = true;
+                throw;
+            }
+        }
+    }
     delivery.heloName = m_settings.accountEmail;
     delivery.mailFrom = message.From.Address;
 

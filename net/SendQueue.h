@@ -8,6 +8,7 @@
 #include "net/Dns.h"
 #include "net/SmtpClient.h"
 #include "net/TlsOptions.h"
+#include "platform/SecretCommand.h"
 
 // The queue sender of one account: one pass over the account's queue folder that sends every
 // queued message by SMTP, through the account's SMTP server or straight to the mail exchanger
@@ -26,6 +27,10 @@ struct TSendQueueSettings {
     std::string accountEmail; // "email": the HELO name and the status lines' sender
     std::string smtpLoginName;
     std::string smtpPassword;
+    TSmtpAuth smtpAuth = TSmtpAuth::Auto;  // "smtpauth"; with an OAuth way the password is the token
+    // "smtppasswordcommand": when set, the relay's password or token is the first line this
+    // command prints, asked afresh for each login, and the stored password is not used.
+    std::string smtpPasswordCommand;
     bool sendDirect = false;  // "senddirect"
     // "smtpsecurity", and the certificate check ("verifycert", the engine's "cacerts"). They
     // apply to the mail exchanger of direct delivery too.
@@ -35,6 +40,7 @@ struct TSendQueueSettings {
     std::uint16_t dnsPort = TDns::kDefaultPort;
     std::chrono::milliseconds connectTimeout = TSmtpClient::kConnectTimeout;
     std::chrono::milliseconds replyTimeout = TSmtpClient::kReplyTimeout;
+    std::chrono::milliseconds passwordCommandTimeout = TSecretCommand::kDefaultTimeout;
 };
 
 class TSendQueue {
@@ -63,8 +69,10 @@ public:
     // One status line per message: "Sent mail from <email> to <recipient>" or
     // "Error: <text>"; a file or folder that cannot be handled gives "Error: <text>" and the
     // pass goes on. A stop request ends the sending after the current message; step 5 still
-    // runs. At every moment each unsent message is in the queue folder or in the working
-    // folder, so a pass that dies anywhere loses nothing: the next one's step 2 takes the
+    // runs. So does a failed password command ("Error: password command failed: ..."): the
+    // secret is the same for every message, so the others stay queued without asking again.
+    // At every moment each unsent message is in the queue folder or in the working folder,
+    // so a pass that dies anywhere loses nothing: the next one's step 2 takes the
     // working files back. A message can be sent twice only when the pass dies between the
     // server's acceptance of the data and the deletion of its working file (which comes before
     // QUIT), or be queued twice when it dies between the requeue and that deletion. Returns whether the pass took files from the
@@ -79,8 +87,10 @@ public:
     // sent). The data: the message file form with "X-Mailer: Vorla" as its last header line.
     // Throws TVorlaError whose text is the status line's error text: "Invalid recipient
     // address", "DNS host not specified", "Mail exchange not found for <domain>",
-    // "Invalid SMTP port <n>", or the connection's or the server's own words. accepted runs
-    // as soon as the server has taken the data (see TSmtpClient::Deliver).
+    // "Invalid SMTP port <n>", "password command failed: ..." (the command is run, with the
+    // pass's stop request ending it, only when a relay login needs the secret), or the
+    // connection's or the server's own words. accepted runs as soon as the server has taken
+    // the data (see TSmtpClient::Deliver).
     std::string Send(TMailMessage& message, std::stop_token stop = {}, const std::function<void()>& accepted = {});
 
     const std::string& WorkingFolder() const { return m_workingFolder; }
@@ -102,6 +112,7 @@ private:
     std::string m_queueFolder;
     std::string m_workingFolder;
     bool m_touched = false;  // this pass moved files out of the queue folder or added some
+    bool m_secretFailed = false;  // the password command failed during this pass
 };
 
 }  // namespace vorla

@@ -10,6 +10,9 @@ namespace {
 
 // After a failure or after the data, the goodbye must not hold the pass up for long.
 constexpr std::chrono::milliseconds kQuitTimeout{5000};
+// RFC 4954 allows an AUTH command line of up to 12288 octets; a longer initial response
+// goes on a line of its own after the server's empty challenge.
+constexpr std::size_t kMaxAuthLine = 12288;
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -17,6 +20,12 @@ std::string UpperCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), Upper);
     return text;
 }
+
+// Overwrites a string holding credentials when it goes out of scope, also on a throw.
+struct TWipeOnExit {
+    std::string& text;
+    ~TWipeOnExit() { std::fill(text.begin(), text.end(), '\0'); }
+};
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -141,20 +150,83 @@ bool TSmtpClient::OffersAuth(const std::string& mechanism) const {
     return std::find(m_authMechanisms.begin(), m_authMechanisms.end(), UpperCase(mechanism)) != m_authMechanisms.end();
 }
 
+void TSmtpClient::SendSecret(const std::string& line, const std::string& shown) {
+    m_reader.WriteSecretLine(line, shown, m_replyTimeout);
+}
+
 void TSmtpClient::AuthLogin(const std::string& loginName, const std::string& password) {
     Expect("AUTH LOGIN", {334});
     Expect(EncodeBase64Line(loginName), {334});
-    Expect(EncodeBase64Line(password), {235});
+    std::string encoded = EncodeBase64Line(password);
+    const TWipeOnExit wipe{encoded};
+    SendSecret(encoded, "****");
+    Require(ReadReply(), {235});
 }
 
 void TSmtpClient::AuthPlain(const std::string& loginName, const std::string& password) {
-    const std::string credentials = EncodeBase64Line(std::string(1, '\0') + loginName + '\0' + password);
-    const TSmtpReply reply = Command("AUTH PLAIN " + credentials);
-    if (reply.code == 334) {
-        Expect(credentials, {235});
+    std::string response = PlainResponse(loginName, password);
+    std::string credentials = EncodeBase64Line(response);
+    std::fill(response.begin(), response.end(), '\0');
+    const TWipeOnExit wipe{credentials};
+    SendSecret("AUTH PLAIN " + credentials, "AUTH PLAIN ****");
+    const TSmtpReply reply = ReadReply();
+    if (reply.code != 334) {
+        Require(reply, {235});
         return;
     }
-    Require(reply, {235});
+    SendSecret(credentials, "****");
+    Require(ReadReply(), {235});
+}
+
+void TSmtpClient::AuthOAuth(TSmtpAuth auth, const std::string& host, std::uint16_t port, const std::string& loginName,
+                            const std::string& token) {
+    // A server that keeps challenging is not logging us in: the empty challenge, the error
+    // challenge and the final reply are all there is.
+    constexpr int kMaxRounds = 3;
+    const std::string mechanism = SaslMechanism(auth);
+    const std::string shown = "AUTH " + mechanism;
+    if (!IsOAuth(auth)) throw TVorlaError("No access token mechanism: " + mechanism);
+    if (!Encrypted() && !m_socket.PeerIsLoopback())
+        throw TVorlaError(mechanism + " login refused: the connection to " + host +
+                          " is not encrypted, and an access token is sent only over TLS (choose STARTTLS or TLS)");
+    if (!OffersAuth(mechanism))
+        throw TProtocolError("The SMTP server does not offer " + mechanism +
+                             " (the account asks for it; no login or mail was sent)");
+    std::string response = auth == TSmtpAuth::XOAuth2 ? XOAuth2Response(loginName, token)
+                                                      : OAuthBearerResponse(loginName, host, port, token);
+    std::string encoded = EncodeBase64Line(response);
+    std::fill(response.begin(), response.end(), '\0');
+    const TWipeOnExit wipe{encoded};
+    bool responseSent = false;
+    if (shown.size() + 1 + encoded.size() + 2 <= kMaxAuthLine) {
+        SendSecret(shown + " " + encoded, shown + " ****");
+        responseSent = true;
+    } else {
+        m_reader.WriteLine(shown, m_replyTimeout);
+    }
+    bool challengeAnswered = false;
+    std::string reason;  // from the error challenge
+    for (int round = 0; round < kMaxRounds; ++round) {
+        const TSmtpReply reply = ReadReply();
+        if (reply.code == 235) return;
+        if (reply.code != 334 || challengeAnswered) {
+            const std::string text = reply.Text();
+            throw TPeerRefused(shown + " refused: " + text + (reason.empty() ? std::string() : " (" + reason + ")"),
+                               text);
+        }
+        const std::string challenge = reply.lines.empty() ? std::string() : reply.lines.back();
+        if (!responseSent && challenge.find_first_not_of(' ') == std::string::npos) {
+            SendSecret(encoded, shown + " ****");
+            responseSent = true;
+            continue;
+        }
+        // An error challenge: the mechanism's answer, after which the server sends its
+        // final refusal.
+        reason = ChallengeText(challenge);
+        m_reader.WriteLine(EncodeBase64Line(ErrorChallengeAnswer(mechanism.c_str())), m_replyTimeout);
+        challengeAnswered = true;
+    }
+    throw TProtocolError("Unexpected reply to " + shown + " (the login did not end)");
 }
 
 void TSmtpClient::SendData(const std::string& data) {
@@ -194,7 +266,9 @@ void TSmtpClient::Deliver(const TSmtpDelivery& delivery, const std::function<voi
         if (delivery.security != TTlsMode::None && !Encrypted())
             throw TVorlaError("TLS was asked for but the connection is not encrypted");
         Command("RSET");
-        if (!delivery.loginName.empty()) {
+        if (!delivery.loginName.empty() && IsOAuth(delivery.auth)) {
+            AuthOAuth(delivery.auth, delivery.host, delivery.port, delivery.loginName, delivery.password);
+        } else if (!delivery.loginName.empty()) {
             if (OffersAuth("PLAIN"))
                 AuthPlain(delivery.loginName, delivery.password);
             else if (OffersAuth("LOGIN"))

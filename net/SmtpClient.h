@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/LineReader.h"
+#include "net/SaslAuth.h"
 #include "net/TcpSocket.h"
 #include "net/TlsOptions.h"
 
@@ -30,7 +31,8 @@ struct TSmtpDelivery {
     std::uint16_t port = 25;
     std::string heloName;
     std::string loginName;  // empty: no authentication
-    std::string password;
+    std::string password;   // or, with an OAuth mechanism, the access token
+    TSmtpAuth auth = TSmtpAuth::Auto;
     TTlsMode security = TTlsMode::None;
     TTlsOptions tls;        // how the server's certificate is checked, with TLS
     std::string mailFrom;  // the reverse path, without angle brackets
@@ -57,8 +59,9 @@ public:
     void SetReplyTimeout(std::chrono::milliseconds timeout) { m_replyTimeout = timeout; }
 
     // The whole dialogue: greeting 220; "EHLO" 250, else "HELO" 250; "RSET" (any reply);
-    // when a login name is given: "AUTH PLAIN" with the credentials, 235, when the EHLO reply
-    // offers PLAIN, else "AUTH LOGIN" 334, user 334, password 235 when it offers LOGIN;
+    // when a login name is given: with TSmtpAuth::Auto "AUTH PLAIN" with the credentials,
+    // 235, when the EHLO reply offers PLAIN, else "AUTH LOGIN" 334, user 334, password 235
+    // when it offers LOGIN; with an OAuth mechanism AuthOAuth (see there);
     // "MAIL FROM:<...>" 250; "RCPT TO:<...>" 250 or 251 for each recipient in
     // order; "DATA" 354, the data, 250; then "QUIT" and close.
     // With TTlsMode::Implicit the TLS handshake comes before the greeting. With
@@ -95,6 +98,18 @@ public:
     // "AUTH PLAIN" with the initial response (NUL, login, NUL, password in Base64), 235; a
     // server that asks for it separately with 334 gets it then.
     void AuthPlain(const std::string& loginName, const std::string& password);
+    // Presents the access token with auth (XOAUTH2 or OAUTHBEARER; host and port go into the
+    // OAUTHBEARER message). Nothing is sent, and TVorlaError thrown, when the connection is
+    // not encrypted and the server is not on a loopback address; TProtocolError "The SMTP
+    // server does not offer XOAUTH2" when the last EHLO reply did not list the mechanism.
+    // Then "AUTH <mechanism> <initial response>" (RFC 4954; the response follows the
+    // server's empty 334 when the line would be too long), 235. A 334 error challenge is
+    // answered once as the mechanism requires (an empty line for XOAUTH2, ^A for
+    // OAUTHBEARER); the server's final reply then gives TPeerRefused with what() =
+    // "AUTH <mechanism> refused: " + the reply's text + " (" + the challenge's decoded
+    // reason + ")", and Reply() = the reply's text.
+    void AuthOAuth(TSmtpAuth auth, const std::string& host, std::uint16_t port, const std::string& loginName,
+                   const std::string& token);
     // Sends command and returns the reply, whatever its code.
     TSmtpReply Command(const std::string& command);
     // Sends command; throws TPeerRefused unless the reply's code is one of codes.
@@ -111,6 +126,8 @@ public:
 
 private:
     TSmtpReply ReadReply();
+    // Sends a line carrying credentials; the transcript shows shown instead.
+    void SendSecret(const std::string& line, const std::string& shown);
     static void Require(const TSmtpReply& reply, std::initializer_list<int> codes);
 
     TTcpSocket m_socket;

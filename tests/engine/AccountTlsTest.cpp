@@ -10,6 +10,7 @@
 #include "engine/FetchCycle.h"
 #include "engine/FetchCycleFixture.h"
 #include "engine/InfoFile.h"
+#include "net/SendQueue.h"
 #include "support/DovecotServer.h"
 #include "support/TestCertificates.h"
 
@@ -79,6 +80,36 @@ TEST_F(AccountTls, SecurityKeysFollowTheOthersAndOldFilesLoadAsPlain) {
         EXPECT_EQ(again.Settings()->smtpsecurity, row.smtp);
         EXPECT_EQ(again.Settings()->verifycert, row.verify);
         EXPECT_TRUE(again.LoadWarnings().empty());
+    }
+}
+
+// The queue sender gets the relay's way of logging in and its password command from the
+// account; with a command, no stored password is needed.
+TEST_F(AccountTls, TheQueueSenderGetsTheRelaysLoginWayAndPasswordCommand) {
+    struct TRow {
+        std::string lines;
+        TSmtpAuth auth;
+        std::string command;
+    } rows[] = {
+        {"", TSmtpAuth::Auto, ""},
+        {"smtpauth=oauthbearer\r\nsmtppasswordcommand=pass show mail/relay-token\r\n", TSmtpAuth::OAuthBearer,
+         "pass show mail/relay-token"},
+        {"smtpauth=xoauth2\r\nsmtppasswordcommand=printf tok\r\n", TSmtpAuth::XOAuth2, "printf tok"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.lines);
+        const std::string folder = m_home / "accounts/one/";
+        std::filesystem::remove_all(folder);
+        ForceDirectories(folder);
+        test::WriteFile(folder + "options.ini", "[options]\r\nname=One\r\nsmtpserver=relay.example\r\n"
+                                                "smtploginname=me\r\n" + row.lines);
+        TZivadAccount account(nullptr, "one");
+        account.Load();
+        const TSendQueueSettings settings = SendQueueSettingsOf(account, "");
+        EXPECT_EQ(settings.smtpLoginName, "me");
+        EXPECT_EQ(settings.smtpPassword, "");
+        EXPECT_EQ(settings.smtpAuth, row.auth);
+        EXPECT_EQ(settings.smtpPasswordCommand, row.command);
     }
 }
 

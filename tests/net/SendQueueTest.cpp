@@ -470,5 +470,84 @@ TEST_F(SendQueueTest, StopAndWaitForOneQueueReloadsIt) {
     EXPECT_EQ(Collection().Count(), 3);
 }
 
+TEST_F(SendQueueTest, ARelayLoginAsksThePasswordCommandEachTimeAndAFailureKeepsTheMailQueued) {
+    // Counts its runs in a file and prints a token with the count: each login gets a fresh one.
+    const std::string counter = m_dir.Path() + "runs";
+    const std::string counting = "n=$(cat '" + counter + "' 2>/dev/null || echo 0); n=$((n+1)); echo $n > '" +
+                                 counter + "'; printf 'tok-%s\\n' $n";
+    struct TRow {
+        const char* name;
+        TSmtpAuth auth;
+        std::string command;
+        std::chrono::milliseconds timeout;
+        bool stopSoon;                    // a stop request while the command runs
+        std::vector<std::string> logins;  // the server's log of the logins
+        std::string error;                // the one status line of a failure; "" when both are sent
+    } rows[] = {
+        {"a fresh token for each message", TSmtpAuth::XOAuth2, counting, 10s, false,
+         {"AUTH XOAUTH2 user tok-1 ok", "AUTH XOAUTH2 user tok-2 ok"}, ""},
+        {"a password for PLAIN", TSmtpAuth::Auto, "echo pw-from-keyring", 10s, false,
+         {"AUTH PLAIN user pw-from-keyring ok", "AUTH PLAIN user pw-from-keyring ok"}, ""},
+        {"a command that fails", TSmtpAuth::XOAuth2, "echo 'keyring is locked' >&2; echo tok-1; exit 3", 10s, false,
+         {}, "Error: password command failed: exit status 3: keyring is locked"},
+        {"a command that hangs past its time", TSmtpAuth::XOAuth2, "echo tok-1 >&2; sleep 30", 300ms, false, {},
+         "Error: password command failed: no answer within "},
+        {"a command that hangs until the stop", TSmtpAuth::XOAuth2, "sleep 30", 30s, true, {},
+         "Error: password command failed: stopped"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TSmtpServerSetup setup;
+        setup.users = {{"user", "pw-from-keyring"}};
+        setup.tokens = {{"user", {"tok-1", "tok-2"}}};
+        test::TSmtpServer server(setup);
+        DeleteFile(counter);
+        Queue("00001.msg", QueuedText("a@example.net", "First"));
+        Queue("00002.msg", QueuedText("b@example.net", "Second"));
+        Collection().Reload();
+        {
+            std::scoped_lock lock(m_mutex);
+            m_status.clear();
+        }
+        TSendQueueSettings settings = Settings(server.Port());
+        settings.smtpLoginName = "user";
+        settings.smtpPassword = "";  // nothing stored: the command gives it
+        settings.smtpAuth = row.auth;
+        settings.smtpPasswordCommand = row.command;
+        settings.passwordCommandTimeout = row.timeout;
+        std::stop_source stop;
+        std::jthread stopper;
+        if (row.stopSoon)
+            stopper = std::jthread([&stop] {
+                std::this_thread::sleep_for(300ms);
+                stop.request_stop();
+            });
+        RunPass(settings, stop.get_token());
+        stopper = {};
+        std::vector<std::string> logins;
+        for (const std::string& event : server.Events())
+            if (event.rfind("AUTH", 0) == 0) logins.push_back(event);
+        EXPECT_EQ(logins, row.logins);
+        if (row.error.empty()) {
+            EXPECT_THAT(Status(), ElementsAre(Sent("a@example.net"), Sent("b@example.net")));
+            EXPECT_EQ(server.Deliveries().size(), 2u);
+            EXPECT_THAT(FindFiles(QueueFolder(), "*.msg"), IsEmpty());
+        } else {
+            // One line for the pass: the command is not asked again for the second message.
+            ASSERT_EQ(Status().size(), 1u);
+            EXPECT_THAT(Status()[0], ::testing::StartsWith("\tSEND\tWork\t" + row.error));
+            EXPECT_THAT(server.Events(), IsEmpty());
+            EXPECT_THAT(FindFiles(QueueFolder(), "*.msg"), ElementsAre("00001.msg", "00002.msg"));
+            EXPECT_EQ(Collection().Count(), 2);
+            for (const std::string& line : Status()) EXPECT_THAT(line, ::testing::Not(HasSubstr("tok-")));
+            for (const std::string& name : FindFiles(QueueFolder(), "*.msg"))
+                EXPECT_THAT(test::ReadFile(QueueFolder() + name), ::testing::Not(HasSubstr("tok-")));
+        }
+        EXPECT_THAT(Files(WorkingFolder()), IsEmpty());
+        for (const std::string& name : FindFiles(QueueFolder(), "*.msg")) DeleteFile(QueueFolder() + name);
+        Collection().Reload();
+    }
+}
+
 }  // namespace
 }  // namespace vorla

@@ -3,9 +3,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include <chrono>
 #include <functional>
@@ -31,11 +38,12 @@ using ::testing::HasSubstr;
 // connection on loopback and runs script on it (on a thread of its own).
 class TFakePeer {
 public:
-    explicit TFakePeer(std::function<void(TFakePeer&)> script) {
+    // host: the IPv4 address to listen on, in host order.
+    explicit TFakePeer(std::function<void(TFakePeer&)> script, in_addr_t host = INADDR_LOOPBACK) {
         m_listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = htonl(host);
         socklen_t length = sizeof address;
         if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(m_listener, 1) != 0 || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -380,6 +388,82 @@ TEST(SmtpClient, DataWithoutItsFinalLineIsNeverSent) {
     TSmtpClient client;
     EXPECT_THROW(client.Deliver(d), TVorlaError);
     EXPECT_TRUE(server.Deliveries().empty());
+}
+
+// In a network namespace of its own (made by the calling process, which must be a child that
+// ends right after): lo up, and 10.9.9.9 on it, an address outside the loopback range that
+// no packet can leave the namespace for. False when that is not allowed here.
+bool OwnNetworkWithAnOtherAddress() {
+    if (unshare(CLONE_NEWNET) != 0) return false;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    ifreq lo{};
+    std::strcpy(lo.ifr_name, "lo");
+    bool ok = ioctl(fd, SIOCGIFFLAGS, &lo) == 0;
+    lo.ifr_flags = static_cast<short>(lo.ifr_flags | IFF_UP);
+    ok = ok && ioctl(fd, SIOCSIFFLAGS, &lo) == 0;
+    ifreq alias{};
+    std::strcpy(alias.ifr_name, "lo:1");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x0a090909);
+    std::memcpy(&alias.ifr_addr, &address, sizeof address);
+    ok = ok && ioctl(fd, SIOCSIFADDR, &alias) == 0;
+    close(fd);
+    return ok;
+}
+
+TEST(SmtpClient, AnAccessTokenGoesInPlainTextToNoServerOffLoopback) {
+    constexpr int kNoNamespace = 77;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!OwnNetworkWithAnOtherAddress()) _exit(kNoNamespace);
+        int failures = 0;
+        for (const TSmtpAuth auth : {TSmtpAuth::XOAuth2, TSmtpAuth::OAuthBearer}) {
+            TFakePeer peer(
+                [](TFakePeer& p) {
+                    p.Write("220 far.test\r\n");
+                    p.ReadLine();
+                    p.Write("250-far.test\r\n250 AUTH XOAUTH2 OAUTHBEARER\r\n");
+                    p.ReadLine();
+                    p.Write("250 ok\r\n");
+                    while (!p.ReadLine().empty()) p.Write("235 ok\r\n");
+                },
+                0x0a090909);
+            TSmtpDelivery delivery = Delivery(peer.Port());
+            delivery.host = "10.9.9.9";
+            delivery.loginName = "user";
+            delivery.password = "tok-en";
+            delivery.auth = auth;
+            std::string error;
+            try {
+                TSmtpClient client;
+                client.SetConnectTimeout(5s);
+                client.SetReplyTimeout(5s);
+                client.Deliver(delivery);
+            } catch (const TVorlaError& e) {
+                error = e.what();
+            }
+            peer.Join();
+            const std::string expected = std::string(SaslMechanism(auth)) +
+                                         " login refused: the connection to 10.9.9.9 is not encrypted, and an "
+                                         "access token is sent only over TLS (choose STARTTLS or TLS)";
+            const std::vector<std::string> lines = {"EHLO me@example.org", "RSET", "QUIT"};
+            if (error != expected || peer.Received() != lines) {
+                std::fprintf(stderr, "%s: error \"%s\", the peer read %zu lines\n", SaslMechanism(auth), error.c_str(),
+                             peer.Received().size());
+                ++failures;
+            }
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kNoNamespace) GTEST_SKIP() << "no network namespace of our own here (needs root)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failures in the namespace (see the messages above)";
 }
 
 TEST(SmtpClient, Base64OfLoginTexts) {

@@ -25,6 +25,12 @@ std::string JsonMap(const std::map<std::string, std::string>& map) {
     return out + "}";
 }
 
+std::string JsonListMap(const std::map<std::string, std::vector<std::string>>& map) {
+    std::string out = "{";
+    for (const auto& [key, values] : map) out += (out.size() > 1 ? "," : "") + JsonText(key) + ":" + JsonList(values);
+    return out + "}";
+}
+
 }  // namespace
 
 TSmtpServer::TSmtpServer(const TSmtpServerSetup& setup) {
@@ -39,7 +45,8 @@ TSmtpServer::TSmtpServer(const TSmtpServerSetup& setup) {
         ",\"data_delay\":" + delay + ",\"data_gate\":" + JsonText(setup.holdData ? m_dir / "release" : "") +
         ",\"tls_mode\":" + JsonText(setup.tlsMode) + ",\"tls_cert\":" + JsonText(setup.tlsCert) +
         ",\"tls_key\":" + JsonText(setup.tlsKey) + ",\"auth_require_tls\":" + (setup.authRequireTls ? "true" : "false") +
-        ",\"auth_exclude\":" + JsonList(setup.authExclude) + "}";
+        ",\"auth_exclude\":" + JsonList(setup.authExclude) + ",\"tokens\":" + JsonListMap(setup.tokens) +
+        ",\"oauth_error\":" + (setup.oauthError.empty() ? std::string("null") : setup.oauthError) + "}";
     WriteFile(m_dir / "config.json", config);
     WriteFile(m_dir / "events.log", "");
 

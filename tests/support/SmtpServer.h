@@ -30,6 +30,10 @@ struct TSmtpServerSetup {
     std::string tlsKey;
     bool authRequireTls = false;
     std::vector<std::string> authExclude;  // mechanisms not offered ("PLAIN" leaves LOGIN)
+    // login -> the access tokens it may log in with; XOAUTH2 and OAUTHBEARER offered when any.
+    std::map<std::string, std::vector<std::string>> tokens;
+    // The JSON object of the error challenge for a bad token; "" for {"status": "invalid_token"}.
+    std::string oauthError;
 };
 
 // One accepted message.

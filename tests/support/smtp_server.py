@@ -15,16 +15,22 @@ Usage: smtp_server.py CONFIG.json
  "tls_mode": "",                      # "starttls" or "implicit" with the two files below
  "tls_cert": "cert.pem", "tls_key": "key.pem",
  "auth_require_tls": false,           # with starttls: AUTH offered only after it
- "auth_exclude": ["PLAIN"]}           # mechanisms not offered
+ "auth_exclude": ["PLAIN"],           # mechanisms not offered
+ "tokens": {"login": ["token", ...]}, # XOAUTH2 and OAUTHBEARER offered when any
+ "oauth_error": {"status": "invalid_token"}}   # the error challenge for a bad token
 
 Each accepted message is spooled as NNNNNN.eml (the data exactly as received, un-stuffed)
 and NNNNNN.env (lines "helo ...", "login ...", "from ...", "rcpt ..." in order), the .env
 written last and atomically, so a reader sees only whole deliveries. Every command is
-logged as one line in the events log. When the server listens, its port is written to the
+logged as one line in the events log; a token login as "AUTH XOAUTH2 login token ok" (or
+"refused"; OAUTHBEARER adds "host=... port=..."), and the client's answer to the error
+challenge as "ANSWER " and the answer's Base64 as it came ("*" for a cancel). When the server listens, its port is written to the
 ready file (atomically). Ends by SIGTERM, or by itself after "lifetime" seconds.
 """
 
 import asyncio
+import base64
+import binascii
 import json
 import os
 import signal
@@ -35,7 +41,7 @@ import threading
 import time
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult, LoginPassword
+from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword
 
 
 class Log:
@@ -56,6 +62,44 @@ class Handler:
         self.spool = config["spool"]
         self.count = 0
         self.lock = threading.Lock()
+
+    # The two token mechanisms (RFC 7628 and the older XOAUTH2): the initial response with
+    # the command or after an empty challenge; a token not in the table gets the error
+    # challenge, whose answer is logged, then 535.
+    async def auth_XOAUTH2(self, server, args):
+        return await self.token_login(server, args, "XOAUTH2")
+
+    async def auth_OAUTHBEARER(self, server, args):
+        return await self.token_login(server, args, "OAUTHBEARER")
+
+    async def token_login(self, server, args, mechanism):
+        if len(args) == 1:
+            blob = await server.challenge_auth("")
+            if blob is MISSING:
+                return AuthResult(success=False, handled=True)
+        else:
+            try:
+                blob = base64.b64decode(args[1].encode(), validate=True)
+            except binascii.Error:
+                await server.push("501 5.5.2 Can't decode base64")
+                return AuthResult(success=False, handled=True)
+        fields = parse_token_message(blob.decode("utf-8", "replace"), mechanism)
+        if fields is None:
+            self.log.write("AUTH %s malformed %s" % (mechanism, blob.decode("utf-8", "replace")))
+            await server.push("501 5.5.2 Malformed %s message" % mechanism)
+            return AuthResult(success=False, handled=True)
+        user, token = fields.get("user", ""), fields.get("token", "")
+        ok = token in self.config.get("tokens", {}).get(user, [])
+        extra = "" if mechanism == "XOAUTH2" else " host=%s port=%s" % (fields.get("host", ""), fields.get("port", ""))
+        self.log.write("AUTH %s %s %s %s%s" % (mechanism, user, token, "ok" if ok else "refused", extra))
+        if ok:
+            return AuthResult(success=True, auth_data=LoginPassword(user.encode(), token.encode()))
+        error = json.dumps(self.config.get("oauth_error") or {"status": "invalid_token"}, separators=(",", ":"))
+        # Read the raw line: challenge_auth would hide what exactly came.
+        await server.push(b"334 " + base64.b64encode(error.encode()))
+        line = (await server._reader.readline()).strip()
+        self.log.write("ANSWER " + line.decode("ascii", "replace"))
+        return AuthResult(success=False, handled=False)
 
     async def handle_HELO(self, server, session, envelope, hostname):
         self.log.write("HELO " + hostname)
@@ -126,6 +170,30 @@ class Handler:
         return "250 OK queued as %06d" % self.count
 
 
+def parse_token_message(text, mechanism):
+    """The user, token (and for OAUTHBEARER host and port) of a client message, or None."""
+    fields = {}
+    parts = text.split("\x01")
+    if len(parts) < 3 or parts[-1] != "" or parts[-2] != "":
+        return None
+    if mechanism == "OAUTHBEARER":
+        header = parts.pop(0).split(",")
+        if len(header) != 3 or header[0] != "n" or not header[1].startswith("a="):
+            return None
+        fields["user"] = header[1][2:].replace("=2C", ",").replace("=3D", "=")
+    for part in parts[:-2]:
+        key, sep, value = part.partition("=")
+        if not sep:
+            return None
+        if key == "auth":
+            if not value.startswith("Bearer "):
+                return None
+            fields["token"] = value[len("Bearer "):]
+        else:
+            fields[key] = value
+    return fields if "user" in fields and "token" in fields else None
+
+
 def make_authenticator(config, log):
     users = config.get("users", {})
 
@@ -152,11 +220,13 @@ def main():
     log = Log(config["log"])
     os.makedirs(config["spool"], exist_ok=True)
     kwargs = {}
-    if config.get("users"):
+    exclude = list(config.get("auth_exclude") or [])
+    if not config.get("tokens"):
+        exclude += ["XOAUTH2", "OAUTHBEARER"]
+    if config.get("users") or config.get("tokens"):
         kwargs = {"authenticator": make_authenticator(config, log), "auth_require_tls": False,
                   "auth_required": bool(config.get("auth_required"))}
-        if config.get("auth_exclude"):
-            kwargs["auth_exclude_mechanism"] = config["auth_exclude"]
+    kwargs["auth_exclude_mechanism"] = exclude
     mode = config.get("tls_mode", "")
     if mode:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
