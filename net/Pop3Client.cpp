@@ -74,12 +74,11 @@ void TPop3Client::Send(const std::string& command, const std::string& shown) {
     }
 }
 
-// shown is the command as it may appear in a message, empty for the greeting.
-std::string TPop3Client::ReadReply(const std::string& shown) {
+// One line of the server, whatever it says; the connection is closed when none comes.
+std::string TPop3Client::ReadLine(const std::string& shown) {
     const std::string waiting = shown.empty() ? "waiting for the greeting" : "waiting for the reply to " + shown;
-    std::string line;
     try {
-        line = m_reader.ReadLine(m_limits.ReplyTimeout);
+        return m_reader.ReadLine(m_limits.ReplyTimeout);
     } catch (const TNetError& e) {
         m_socket.Close();
         throw TNetError(std::string(e.what()) + " " + waiting);
@@ -87,6 +86,11 @@ std::string TPop3Client::ReadReply(const std::string& shown) {
         m_socket.Close();
         throw TProtocolError(std::string(e.what()) + " " + waiting);
     }
+}
+
+// shown is the command as it may appear in a message, empty for the greeting.
+std::string TPop3Client::ReadReply(const std::string& shown) {
+    const std::string line = ReadLine(shown);
     if (StartsWithAscii(line, "+OK")) return line;
     if (StartsWithAscii(line, "-ERR")) {
         throw TPeerRefused(shown.empty() ? "The server refused the session: " + Printable(line)
@@ -206,16 +210,7 @@ void TPop3Client::LogInWithSasl() {
     }
     std::string reason;  // from the error challenge
     for (int round = 0; round < kMaxRounds; ++round) {
-        std::string line;
-        try {
-            line = m_reader.ReadLine(m_limits.ReplyTimeout);
-        } catch (const TNetError& e) {
-            m_socket.Close();
-            throw TNetError(std::string(e.what()) + " waiting for the reply to " + shown);
-        } catch (const TProtocolError& e) {
-            m_socket.Close();
-            throw TProtocolError(std::string(e.what()) + " waiting for the reply to " + shown);
-        }
+        const std::string line = ReadLine(shown);
         if (StartsWithAscii(line, "+OK")) return;
         if (StartsWithAscii(line, "-ERR"))
             throw TPeerRefused(shown + " refused: " + Printable(line) +

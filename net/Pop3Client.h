@@ -160,6 +160,7 @@ public:
 
 private:
     std::string Exchange(const std::string& command, const std::string& shown);
+    std::string ReadLine(const std::string& shown);
     std::string ReadReply(const std::string& shown);
     std::string ReadMultiLine(const std::string& command);
     void CheckNumber(int n) const;
