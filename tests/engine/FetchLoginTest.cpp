@@ -165,22 +165,34 @@ TEST_F(FetchLoginTest, StopEndsAHangingCommandAndTheFetchEndsCleanly) {
     EXPECT_FALSE(alice.Busy());
 }
 
-TEST_F(FetchLoginTest, PeekListsWithATokenFromTheCommandAndSaysWhyWhenItFails) {
-    m_server->AddMessage("alice", Mail("look at me"));
-    TZivadAccount& alice =
-        Account("alice", TPopAuth::OAuthBearer, TTlsMode::StartTls, Printing(kGoodToken + std::string("-alice")));
-    TZivadPeek peek;
-    peek.SetAccount(alice);
-    const TPeekResult listed = peek.ConnectAndList();
-    ASSERT_TRUE(listed.ok) << listed.error;
-    ASSERT_EQ(peek.Count(), 1);
-    EXPECT_EQ(peek.Item(0)->Message().Subject, "look at me");
-    peek.Item(0)->Deleted = true;
-    peek.Disconnect();
-    EXPECT_TRUE(m_server->MessageFiles("alice").empty());
+TEST_F(FetchLoginTest, PeekListsWithEachMechanismAndSaysWhyWhenTheCommandFails) {
+    struct TRow {
+        const char* user;
+        TPopAuth auth;
+        std::string secret;
+    } rows[] = {
+        {"alice", TPopAuth::OAuthBearer, kGoodToken + std::string("-alice")},
+        {"bob", TPopAuth::XOAuth2, kGoodToken + std::string("-bob")},
+        {"carol", TPopAuth::Plain, "carolpw"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.user);
+        m_server->AddMessage(row.user, Mail("look at me"));
+        TZivadAccount& account = Account(row.user, row.auth, TTlsMode::StartTls, Printing(row.secret));
+        TZivadPeek peek;
+        peek.SetAccount(account);
+        const TPeekResult listed = peek.ConnectAndList();
+        ASSERT_TRUE(listed.ok) << listed.error;
+        ASSERT_EQ(peek.Count(), 1);
+        EXPECT_EQ(peek.Item(0)->Message().Subject, "look at me");
+        peek.Item(0)->Deleted = true;
+        peek.Disconnect();
+        EXPECT_TRUE(m_server->MessageFiles(row.user).empty());
+    }
 
-    alice.Edit([](TAccountSettings& s) { s.passwordcommand = "echo 'keyring is locked' >&2; exit 1"; });
-    peek.SetAccount(alice);
+    TZivadAccount& dan = Account("dan", TPopAuth::XOAuth2, TTlsMode::StartTls, "echo 'keyring is locked' >&2; exit 1");
+    TZivadPeek peek;
+    peek.SetAccount(dan);
     const TPeekResult refused = peek.ConnectAndList();
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error, "password command failed: exit status 1: keyring is locked");
