@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <chrono>
 #include <deque>
 #include <set>
@@ -605,11 +609,17 @@ TEST_F(AccountsFromMainFormTest, AFetchGoesOnWhileTheEditorDeletesAndReloads) {
     const std::string bobFolder = Engine().Accounts().FindByName("Bob")->AccountFolder();
     TMainForm form(Engine());
 
-    bool edited = false;
+    // The progress comes on the fetch's worker: it waits there until the editor has done its
+    // work on the UI thread, so that the fetch is surely still running meanwhile.
+    std::atomic<bool> posted{false};
+    std::atomic<bool> edited{false};
     Engine().OnStatusText.Set([&](const std::string& text) {
-        if (text.find("[Alice] Retrieving header 10") == std::string::npos || edited) return;
+        if (text.find("[Alice] Retrieving header 10") == std::string::npos || posted.exchange(true)) return;
         m_queue.Post([&] {
-            edited = true;
+            struct TMark {
+                std::atomic<bool>& flag;
+                ~TMark() { flag = true; }
+            } mark{edited};
             form.AccountsButtonClick();
             for (const TAccountPtr& account : Engine().Accounts().Snapshot()) EXPECT_TRUE(account->Busy());
             {
@@ -626,6 +636,7 @@ TEST_F(AccountsFromMainFormTest, AFetchGoesOnWhileTheEditorDeletesAndReloads) {
             // The fetch still holds Alice: the mark is the fetch's until it ends.
             EXPECT_TRUE(Engine().Accounts().FindByName("Alice")->Busy());
         });
+        for (int i = 0; i < 3000 && !edited; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
     form.GetMailButtonClick();
     Engine().OnStatusText.Clear();
