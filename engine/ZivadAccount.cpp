@@ -325,20 +325,19 @@ void TZivadAccount::LoadOptions(TAccountSettings& s) {
     s.popsecurity = security(kKeyPopSecurity);
     s.smtpsecurity = security(kKeySmtpSecurity);
     s.verifycert = flag(kKeyVerifyCert, true);
-    // An unknown login method falls back to the classic one with a warning: the account
-    // still fetches where its server takes a password, and the user is told.
-    const std::string popAuth = text(kKeyPopAuth);
-    s.popauth = TPopAuth::User;
-    if (const auto auth = ParsePopAuth(popAuth)) s.popauth = *auth;
-    else if (!popAuth.empty())
-        m_loadWarnings.push_back("Invalid popauth value \"" + SingleLine(popAuth) +
-                                 "\" (user, plain, xoauth2, oauthbearer), using user");
-    const std::string smtpAuth = text(kKeySmtpAuth);
-    s.smtpauth = TSmtpAuth::Auto;
-    if (const auto auth = ParseSmtpAuth(smtpAuth)) s.smtpauth = *auth;
-    else if (!smtpAuth.empty())
-        m_loadWarnings.push_back("Invalid smtpauth value \"" + SingleLine(smtpAuth) +
-                                 "\" (auto, xoauth2, oauthbearer), using auto");
+    // An unknown login method falls back to the classic one (the first word of the list) with
+    // a warning: the account still fetches where its server takes a password, and the user
+    // is told.
+    const auto loginWay = [&](const char* key, auto parse, auto classic, const char* words) {
+        const std::string value = text(key);
+        if (const auto way = parse(value)) return *way;
+        if (!value.empty())
+            m_loadWarnings.push_back(std::string("Invalid ") + key + " value \"" + SingleLine(value) + "\" (" + words +
+                                     "), using " + std::string(words).substr(0, std::string(words).find(',')));
+        return classic;
+    };
+    s.popauth = loginWay(kKeyPopAuth, ParsePopAuth, TPopAuth::User, "user, plain, xoauth2, oauthbearer");
+    s.smtpauth = loginWay(kKeySmtpAuth, ParseSmtpAuth, TSmtpAuth::Auto, "auto, xoauth2, oauthbearer");
     s.passwordcommand = text(kKeyPasswordCommand);
     s.smtppasswordcommand = text(kKeySmtpPasswordCommand);
 }

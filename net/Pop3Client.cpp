@@ -62,12 +62,15 @@ void TPop3Client::SetTranscript(TLineReader::TTranscript transcript) {
     m_reader.SetTranscript(std::move(transcript));
 }
 
-void TPop3Client::Send(const std::string& command, const std::string& shown) {
+void TPop3Client::Send(const std::string& command, const std::string& shown, bool secret) {
     // The replies still owed to queued commands come first on the wire.
     if (!m_pending.empty() || !m_unsent.empty()) ReadAllPending();
     if (!Connected()) throw TNetError("Not connected to the server (" + shown + ")");
     try {
-        m_reader.WriteLine(command, m_limits.ReplyTimeout);
+        if (secret)
+            m_reader.WriteSecretLine(command, shown + " ****", m_limits.ReplyTimeout);
+        else
+            m_reader.WriteLine(command, m_limits.ReplyTimeout);
     } catch (const TNetError& e) {
         m_socket.Close();
         throw TNetError(std::string(e.what()) + " sending " + shown);
@@ -192,18 +195,9 @@ void TPop3Client::LogInWithSasl() {
     else response = OAuthBearerResponse(m_login, m_host, m_port, m_password);
     std::string encoded = EncodeBase64Line(response);
     std::fill(response.begin(), response.end(), '\0');
-    const auto sendSecret = [&](const std::string& line) {
-        if (!Connected()) throw TNetError("Not connected to the server (" + shown + ")");
-        try {
-            m_reader.WriteSecretLine(line, shown + " ****", m_limits.ReplyTimeout);
-        } catch (const TNetError& e) {
-            m_socket.Close();
-            throw TNetError(std::string(e.what()) + " sending " + shown);
-        }
-    };
     bool responseSent = false;
     if (shown.size() + 1 + encoded.size() + 2 <= kMaxCommandLine) {
-        sendSecret(shown + " " + encoded);
+        Send(shown + " " + encoded, shown, true);
         responseSent = true;
     } else {
         Send(shown, shown);
@@ -220,7 +214,7 @@ void TPop3Client::LogInWithSasl() {
         // A challenge: "+" and an optional Base64 text.
         const std::string_view challenge = TrimmedView(std::string_view(line).substr(1), TTrimSet::Blanks);
         if (!responseSent && challenge.empty()) {
-            sendSecret(encoded);
+            Send(encoded, shown, true);
             responseSent = true;
         } else if (m_auth == TPopAuth::Plain) {
             Send("*", shown + " (cancel)");  // PLAIN has no second step: give up

@@ -169,7 +169,9 @@ private:
     void LogInWithSasl();
     std::vector<std::string> Capabilities();
     void StartTls();
-    void Send(const std::string& command, const std::string& shown);
+    // shown stands for the command in errors; a secret command (a login's credentials) shows
+    // in the transcript as shown and "****".
+    void Send(const std::string& command, const std::string& shown, bool secret = false);
     std::string ReadListingOf(const std::string& command);
 
     enum class TRequest { Header, Retrieve, Delete };

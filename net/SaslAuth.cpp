@@ -1,6 +1,6 @@
 #include "net/SaslAuth.h"
 
-#include <cctype>
+#include "platform/Strings.h"
 
 namespace vorla {
 namespace {
@@ -15,12 +15,9 @@ constexpr TWord kSmtpWords[] = {{0, "auto"}, {1, "xoauth2"}, {2, "oauthbearer"}}
 
 template <std::size_t N>
 std::optional<int> FindWord(const TWord (&words)[N], std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    text = TrimmedView(text, TTrimSet::Blanks);
     for (const TWord& w : words)
-        if (lower == w.word) return w.value;
+        if (SameTextAscii(text, w.word)) return w.value;
     return std::nullopt;
 }
 
